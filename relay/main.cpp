@@ -1,0 +1,5 @@
+#include "supervisor.h"
+
+int main() {
+    runRelay();
+}
