@@ -1,0 +1,332 @@
+// accessory-bridge: switches an Android phone on USB into accessory mode and
+// writes every UDP datagram that arrives on port 3020 to it as one bulk transfer.
+//
+// Main thread: init, find the phone, claim interface 0, open the socket, start
+// the forwarding thread, then poll need_exit every 10 s and shut down.
+// Forwarding thread: receive a datagram, write it, stop at the first failure.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <libusb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Identity of a device in accessory mode.
+static const uint16_t AOA_VID = 0x18D1;
+static const uint16_t AOA_PID_ACCESSORY = 0x2D00;
+static const uint16_t AOA_PID_ACCESSORY_ADB = 0x2D01;
+
+// Vendor control requests of the accessory protocol.
+static const uint8_t AOA_GET_PROTOCOL = 51;
+static const uint8_t AOA_SEND_STRING = 52;
+static const uint8_t AOA_START_ACCESSORY = 53;
+static const uint8_t VENDOR_TO_DEVICE = 0x40;  // bmRequestType: host to device, vendor, device
+static const uint8_t VENDOR_TO_HOST = 0xC0;    // bmRequestType: device to host, vendor, device
+static const unsigned int GET_PROTOCOL_TIMEOUT_MS = 100;
+static const int STRING_COUNT = 6;
+static const int REOPEN_ATTEMPTS = 6;
+
+static const int BRIDGE_UDP_PORT = 3020;
+static const int UDP_BUFFER_SIZE = 10000;
+static const unsigned int TIMEOUT = 5000;  // ms, every bulk transfer
+
+// What the phone is told about us, sent as strings 0 to 5 in this order.
+const char* manufacturer = "norquelle";
+const char* modelName = "tessivar";
+const char* description = "description";
+const char* version = "0.0.1";
+const char* uri = "https://www.norquelle.com/tessivar";
+const char* serialNumber = "0123456789";
+
+// Set by the forwarding thread on its first failure (release), read by both
+// threads (acquire): the thread's last USB call happens before shutdown closes.
+std::atomic<bool> need_exit{false};
+
+// Written once by transferBegin before the forwarding thread starts.
+libusb_device_handle* deviceHandle = nullptr;
+uint8_t deviceOutAddress = 0;
+
+// The UDP input, filled by open_socket and afterwards used only by udp_loop.
+static int udpsocket = -1;
+static sockaddr_in si_other;
+static socklen_t slen;
+
+int findBulkOut(libusb_device* device);
+void printEnds(libusb_device* device);
+libusb_device_handle* getAndroidHandle();
+
+static void error(int32_t code) {
+    printf("%s\n", libusb_strerror(static_cast<libusb_error>(code)));
+}
+
+static int init() {
+    const int result = libusb_init(nullptr);
+    if (result < 0) return result;
+    libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
+    return 0;
+}
+
+static int shutdown(libusb_device_handle* handle) {
+    if (handle != nullptr) {
+        libusb_release_interface(handle, 0);
+        libusb_close(handle);
+    }
+    libusb_exit(nullptr);
+    return 0;
+}
+
+static const char* endpointTypeName(uint8_t attributes) {
+    static const char* const names[] = {"Control", "Isochronus", "Bulk", "Interupt"};
+    return names[attributes & 3];
+}
+
+void printEnds(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    // An unreadable configuration gives a listing over nothing.
+    if (libusb_get_active_config_descriptor(device, &config) == 0) {
+        for (int i = 0; i < config->bNumInterfaces; i++) {
+            const libusb_interface& interface = config->interface[i];
+            for (int j = 0; j < interface.num_altsetting; j++) {
+                const libusb_interface_descriptor& setting = interface.altsetting[j];
+                printf("Interface %d. altSetting %d. Num of endpoints: %d\n", setting.bInterfaceNumber, j,
+                       setting.bNumEndpoints);
+                for (int k = 0; k < setting.bNumEndpoints; k++) {
+                    const libusb_endpoint_descriptor& endpoint = setting.endpoint[k];
+                    printf("Endpoint type ");
+                    printf("%s", endpointTypeName(endpoint.bmAttributes));
+                    printf(" ");
+                    printf("%s", (endpoint.bEndpointAddress & 0x80) ? "IN" : "OUT");
+                    printf("\n");
+                    printf("Address %04X\n", endpoint.bEndpointAddress);
+                }
+            }
+        }
+        libusb_free_config_descriptor(config);
+    }
+    printf("\n");
+}
+
+int findBulkOut(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+    int found = -1;
+    for (int i = 0; i < config->bNumInterfaces && found < 0; i++) {
+        const libusb_interface& interface = config->interface[i];
+        for (int j = 0; j < interface.num_altsetting && found < 0; j++) {
+            const libusb_interface_descriptor& setting = interface.altsetting[j];
+            for (int k = 0; k < setting.bNumEndpoints && found < 0; k++) {
+                const uint8_t address = setting.endpoint[k].bEndpointAddress;
+                const bool bulk = (setting.endpoint[k].bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK;
+                if (bulk && (address & 0x80) == 0) found = address;
+            }
+        }
+    }
+    libusb_free_config_descriptor(config);
+    return found;
+}
+
+static int sendString(libusb_device_handle* handle, uint16_t index, const char* text) {
+    const uint16_t length = static_cast<uint16_t>(strlen(text) + 1);
+    unsigned char* data = reinterpret_cast<unsigned char*>(const_cast<char*>(text));
+    return libusb_control_transfer(handle, VENDOR_TO_DEVICE, AOA_SEND_STRING, 0,
+                                   index, data, length, 0);
+}
+
+static int androidIntroduction(libusb_device_handle* handle) {
+    // Zeroed first: a reply shorter than two bytes must not read as a version.
+    unsigned char reply[2] = {0, 0};
+    const int result = libusb_control_transfer(handle, VENDOR_TO_HOST,
+                                               AOA_GET_PROTOCOL, 0, 0, reply, sizeof reply, GET_PROTOCOL_TIMEOUT_MS);
+    printf("Sent getProtocol\n");
+    if (result < 0) {
+        error(result);
+        return -1;
+    }
+    printf("Response \n");
+    const int versionCode = reply[0] | (reply[1] << 8);
+    if (versionCode != 1 && versionCode != 2) return -1;
+    printf("Version Code Device: %d\n", versionCode);
+    usleep(1000);
+
+    const char* const strings[STRING_COUNT] = {manufacturer, modelName, description, version, uri, serialNumber};
+    for (int i = 0; i < STRING_COUNT; i++) {
+        const int sent = sendString(handle, static_cast<uint16_t>(i), strings[i]);
+        if (sent < 0) {
+            error(sent);
+            return -1;
+        }
+    }
+    printf("Accessory Identification sent\n");
+    return 1;
+}
+
+static libusb_device_handle* reopenAsAccessory() {
+    libusb_device_handle* handle = libusb_open_device_with_vid_pid(nullptr, AOA_VID, AOA_PID_ACCESSORY_ADB);
+    if (handle == nullptr) handle = libusb_open_device_with_vid_pid(nullptr, AOA_VID, AOA_PID_ACCESSORY);
+    return handle;
+}
+
+static libusb_device_handle* setupAccessory(libusb_device_handle* handle) {
+    if (androidIntroduction(handle) < 0) return nullptr;
+    const int result = libusb_control_transfer(handle, VENDOR_TO_DEVICE,
+                                               AOA_START_ACCESSORY, 0, 0, nullptr, 0, 0);
+    if (result < 0) {
+        error(result);
+        return nullptr;
+    }
+    printf("Attempted to put device into accessory mode\n");
+
+    // The phone leaves the bus and comes back under the accessory identity.
+    for (int attempt = 0; attempt < REOPEN_ATTEMPTS; attempt++) {
+        if (attempt > 0) usleep(1000000);
+        libusb_device_handle* accessory = reopenAsAccessory();
+        if (accessory != nullptr) return accessory;
+    }
+    printf("Could not...\n");
+    return nullptr;
+}
+
+static bool isAccessory(const libusb_device_descriptor& descriptor) {
+    return descriptor.idVendor == AOA_VID &&
+           (descriptor.idProduct == AOA_PID_ACCESSORY || descriptor.idProduct == AOA_PID_ACCESSORY_ADB);
+}
+
+libusb_device_handle* getAndroidHandle() {
+    printf("Searching USB accessory...\n");
+    libusb_device** devices = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &devices);
+    if (count < 0) {
+        error(static_cast<int32_t>(count));
+        return nullptr;
+    }
+    for (ssize_t i = 0; i < count; i++) {
+        printf("\nChecking device #%d\n", static_cast<int>(i));
+        libusb_device_descriptor descriptor;
+        const int read = libusb_get_device_descriptor(devices[i], &descriptor);
+        if (read < 0) {  // nothing to identify it by: skip it
+            error(read);
+            continue;
+        }
+        printf("VID: %04X. PID: %04X\n", descriptor.idVendor, descriptor.idProduct);
+
+        libusb_device_handle* handle = nullptr;
+        const int opened = libusb_open(devices[i], &handle);
+        if (opened < 0) {
+            error(opened);
+            continue;
+        }
+        libusb_set_auto_detach_kernel_driver(handle, 1);
+
+        libusb_device_handle* result = nullptr;
+        if (isAccessory(descriptor)) {
+            if (androidIntroduction(handle) != 1) {
+                libusb_close(handle);
+                continue;
+            }
+            result = handle;
+        } else {
+            result = setupAccessory(handle);
+            libusb_close(handle);
+        }
+        if (result != nullptr) {
+            libusb_free_device_list(devices, 1);
+            printf("\n\nAndroid Found:\n");
+            printEnds(libusb_get_device(result));
+            return result;
+        }
+    }
+    libusb_free_device_list(devices, 1);
+    return nullptr;
+}
+
+static int transferBegin(libusb_device_handle* handle) {
+    deviceHandle = handle;
+    usleep(1000000);
+    const int claimed = libusb_claim_interface(handle, 0);
+    if (claimed < 0) {
+        error(claimed);
+        return -1;
+    }
+    printf("Interface claimed, ready to transfer data\n");
+    usleep(100000);
+    const int address = findBulkOut(libusb_get_device(handle));
+    if (address < 0) return -1;  // nothing to write to
+    deviceOutAddress = static_cast<uint8_t>(address);
+    printf("Preparing to write to %04X\n", deviceOutAddress);
+    return 0;
+}
+
+static int transferSend(unsigned char* data, int32_t length) {
+    int transferred = 0;
+    const int result = libusb_bulk_transfer(deviceHandle, deviceOutAddress, data, length, &transferred, TIMEOUT);
+    if (result < 0) return -1;
+    return transferred;
+}
+
+static void open_socket(int32_t port) {
+    printf("Init UDP input\n");
+    udpsocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const int flags = fcntl(udpsocket, F_GETFL);
+    fcntl(udpsocket, F_SETFL, flags & ~O_NONBLOCK);
+
+    slen = sizeof si_other;
+    memset(&si_other, 0, sizeof si_other);
+    si_other.sin_family = AF_INET;
+    si_other.sin_port = htons(static_cast<uint16_t>(port));
+    si_other.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(udpsocket, reinterpret_cast<sockaddr*>(&si_other), sizeof si_other) < 0) {
+        printf("UDP bind failed\n");
+        exit(1);
+    }
+}
+
+static void* udp_loop(void*) {
+    printf("Run UDP loop\n");
+    unsigned char buffer[UDP_BUFFER_SIZE];
+    while (!need_exit.load(std::memory_order_acquire)) {
+        const ssize_t received =
+            recvfrom(udpsocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&si_other), &slen);
+        if (received < 0) need_exit.store(true, std::memory_order_release);
+        if (received <= 0) continue;
+        const int sent = transferSend(buffer, static_cast<int32_t>(received));
+        if (sent < 0) {
+            printf("Bulk write error %d\n", sent);
+            need_exit.store(true, std::memory_order_release);
+        }
+    }
+    return nullptr;
+}
+
+int main() {
+    printf("Init USB\n");
+    if (init() < 0) return -1;
+
+    libusb_device_handle* handle = getAndroidHandle();
+    if (handle == nullptr) {
+        printf("\nError setting up accessory\n");
+        shutdown(nullptr);
+        return -1;
+    }
+    if (transferBegin(handle) < 0) {
+        printf("\nError in transfer begin\n");
+        shutdown(handle);
+        return -1;
+    }
+
+    open_socket(BRIDGE_UDP_PORT);
+    pthread_t forwarder;
+    pthread_create(&forwarder, nullptr, udp_loop, nullptr);
+    while (!need_exit.load(std::memory_order_acquire)) usleep(10000000);
+
+    shutdown(handle);
+    printf("\nFinished\n");
+    return 0;
+}
