@@ -1,0 +1,106 @@
+// Registration, removal, the sweep and the fan-out walk racing each other.
+// Run under ThreadSanitizer by the test command; in any build it checks
+// that no walk ever sees a half-written slot or a viewer twice.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "client_table.h"
+#include "discovery.h"
+#include "relay_harness.h"
+#include "supervisor.h"
+#include "video.h"
+
+namespace {
+
+constexpr int VIEWERS = 16;  // more than the table holds, so it fills and refuses
+constexpr int ROUNDS = 200000;
+constexpr int SWEEPS = 600;
+
+// Viewer k is 127.0.0.<k+1> on port 20000 + k: a walk can check that the
+// address and port it copied belong together.
+void viewerAddress(int k, char (&ip)[CLIENT_IP_SIZE]) {
+    std::snprintf(ip, sizeof ip, "127.0.0.%d", k + 1);
+}
+
+bool targetIsWhole(const VideoTarget& target) {
+    int octet = 0;
+    if (std::sscanf(target.ip, "127.0.0.%d", &octet) != 1) return false;
+    return target.port == 20000 + octet - 1;
+}
+
+TEST(TableUnderConcurrency, WalksSeeWholeSlotsWhileViewersComeAndGo) {
+    std::string why;
+    if (!enterFreshNetworkNamespace(&why)) GTEST_SKIP() << "needs a network namespace: " << why;
+    std::memset(clients, 0, sizeof clients);
+    discoverySocket = socket(AF_INET, SOCK_DGRAM, 0);
+
+    std::atomic<bool> running{true};
+    std::atomic<int> tornWalks{0};
+    std::atomic<int> duplicateWalks{0};
+
+    std::thread registrar([&] {
+        char ip[CLIENT_IP_SIZE];
+        for (int i = 0; i < ROUNDS; ++i) {
+            const int k = (i * 7) % VIEWERS;
+            viewerAddress(k, ip);
+            registerClient(ip, 20000 + k, static_cast<uint8_t>(i & 1));
+        }
+    });
+    std::thread remover([&] {
+        char ip[CLIENT_IP_SIZE];
+        for (int i = 0; i < ROUNDS; ++i) {
+            const int k = (i * 5) % VIEWERS;
+            viewerAddress(k, ip);
+            removeClient(ip, 20000 + k);
+        }
+    });
+    std::thread sweeper([&] {
+        // Alternately a clock far ahead (drops everyone) and the present.
+        // Each pass prints, so there are only a few hundred of them.
+        for (int i = 0; i < SWEEPS; ++i) sweepClientsAt(nowMs() + ((i & 1) ? 100000 : 0));
+    });
+    std::thread walker([&] {
+        uint8_t payload[64] = {};
+        while (running.load()) {
+            broadcastFrame(payload, sizeof payload, KIND_VIDEO);
+            VideoTarget targets[MAX_CLIENTS];
+            const int count = collectVideoTargets(0, targets);
+            for (int i = 0; i < count; ++i) {
+                if (!targetIsWhole(targets[i])) tornWalks.fetch_add(1);
+                for (int j = 0; j < i; ++j)
+                    if (targets[j].port == targets[i].port) duplicateWalks.fetch_add(1);
+            }
+        }
+    });
+    registrar.join();
+    remover.join();
+    sweeper.join();
+    running.store(false);
+    walker.join();
+
+    close(discoverySocket);
+
+    EXPECT_EQ(0, tornWalks.load());
+    EXPECT_EQ(0, duplicateWalks.load());
+    EXPECT_GT(frameSequence, 0u);
+    // What is left is consistent too.
+    for (const ClientSlot& slot : clients) {
+        if (slot.ip[0] == '\0') {
+            EXPECT_EQ(0, slot.port);
+            continue;
+        }
+        VideoTarget copy{};
+        std::memcpy(copy.ip, slot.ip, sizeof slot.ip);
+        copy.port = slot.port;
+        EXPECT_TRUE(targetIsWhole(copy)) << slot.ip << ":" << slot.port;
+    }
+}
+
+}  // namespace
