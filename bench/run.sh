@@ -1,0 +1,71 @@
+#!/bin/sh
+# The relay benchmark: the relay, the floor (bench-floor) and GStreamer's
+# udpsrc ! multiudpsink under the same load, alternating run by run, each run
+# in a network namespace of its own; then the table with min / median / max
+# and the ratios relay/floor and relay/gstreamer.
+#
+#   sh bench/run.sh           # 3 rounds: paced 2000/s for 30 s, closed loop 5 s (about 6 minutes)
+#   sh bench/run.sh --full    # 5 rounds: also paced 10000/s, closed loop 20 s (about 25 minutes)
+#
+# Raw result lines and the programs' console output go to build-bench/results/.
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+rounds=3
+loads="paced:2000:30 closed:32:5"
+if [ "${1:-}" = "--full" ]; then
+  rounds=5
+  loads="paced:2000:30 paced:10000:30 closed:32:20"
+elif [ -n "${1:-}" ]; then
+  echo "usage: sh bench/run.sh [--full]" >&2
+  exit 2
+fi
+
+need_build_packages
+need_packages gstreamer1.0-tools gstreamer1.0-plugins-good
+build_into build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+
+bin=$(pwd)/build-bench
+out=$bin/results
+mkdir -p "$out"
+results=$out/results-$(date -u +%Y%m%dT%H%M%SZ).txt
+: >"$results"
+
+viewers=""
+for port in 7001 7002 7003 7004 7005 7006 7007 7008 7009 7010; do
+  viewers="${viewers:+$viewers,}127.0.0.1:$port"
+done
+# Builds GStreamer's plugin registry now, not inside a measured run.
+gst-inspect-1.0 multiudpsink >/dev/null
+
+# run ROUND PROGRAM MODE RATE_OR_BURST SECONDS
+run() {
+  round=$1 program=$2 mode=$3 amount=$4 seconds=$5
+  if [ "$mode" = paced ]; then shape="--rate $amount"; else shape="--burst $amount"; fi
+  case $program in
+    relay) offset=12; set -- "$bin/relay/stream-relay" ;;
+    floor) offset=12; set -- "$bin/bench/bench-floor" 7001 10 ;;
+    gstreamer) offset=0; set -- gst-launch-1.0 -q udpsrc address=127.0.0.1 port=5000 buffer-size=600000 \
+      ! multiudpsink "clients=$viewers" sync=false async=false ;;
+  esac
+  echo "round $round: $program, $mode $amount, $seconds s" >&2
+  # shellcheck disable=SC2086
+  unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$bin/bench/bench-load" --program "$program" \
+    --load "$mode" $shape --seconds "$seconds" --offset "$offset" --round "$round" \
+    --log "$out/$program.log" -- "$@" | tee -a "$results" >&2
+}
+
+round=1
+while [ "$round" -le "$rounds" ]; do
+  for load in $loads; do
+    mode=${load%%:*}; rest=${load#*:}; amount=${rest%%:*}; seconds=${rest#*:}
+    for program in relay floor gstreamer; do
+      run "$round" "$program" "$mode" "$amount" "$seconds"
+    done
+  done
+  round=$((round + 1))
+done
+
+echo "results: $results"
+"$bin/bench/bench-table" paced-2000 <"$results"
