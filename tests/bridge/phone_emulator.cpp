@@ -1,0 +1,499 @@
+#include "phone_emulator.h"
+
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+namespace {
+
+// Capabilities a current kernel reports for usbfs.
+const uint32_t USBFS_CAPS = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                            USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+
+// A submitted URB waiting to be reaped.
+struct PendingUrb {
+    UMockdevIoctlData* urb = nullptr;  // our reference to the client's usbdevfs_urb
+    int status = 0;                 // written into the URB when reaped
+    int actualLength = 0;
+    std::vector<uint8_t> reply;     // control IN: the data phase
+    bool ready = true;              // false: held until discarded
+    bool startsAccessory = false;
+};
+
+struct Device {
+    DeviceModel model;
+    std::string sysPath;
+    std::string devNode;
+    int devNum = 0;
+    bool plugged = false;
+    UMockdevIoctlBase* handler = nullptr;
+    // Below: shared with the handler thread, under busLock.
+    bool gone = false;
+    std::vector<Seen> seen;
+    std::deque<PendingUrb> pending;
+    int bulkIndex = 0;
+    std::vector<int> comeback;
+    bool comebackDue = false;
+};
+
+UMockdevTestbed* testbed = nullptr;
+std::vector<std::unique_ptr<Device>> devices;
+int nextDevNum = 1;
+int nextPort = 1;
+std::mutex busLock;
+std::condition_variable busChanged;  // the handler thread has news for the controller
+pid_t bridgePid = -1;
+
+bool bridgeEnded() {
+    siginfo_t info{};
+    return bridgePid > 0 && waitid(P_PID, static_cast<id_t>(bridgePid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == bridgePid;
+}
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+void put16(std::vector<uint8_t>& bytes, uint16_t value) {
+    bytes.push_back(static_cast<uint8_t>(value & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+// The sysfs `descriptors` file: device descriptor, then the one configuration.
+std::vector<uint8_t> descriptors(const DeviceModel& model) {
+    std::vector<uint8_t> bytes = {18, 1, 0x00, 0x02, model.deviceClass, 0, 0, 64};
+    put16(bytes, model.vendor);
+    put16(bytes, model.product);
+    put16(bytes, 0x0100);
+    bytes.insert(bytes.end(), {0, 0, 0, 1});
+
+    std::vector<uint8_t> body;
+    uint8_t interfaceCount = 0;
+    for (const Interface& interface : model.interfaces) {
+        if (interface.alternate == 0) interfaceCount++;
+        body.insert(body.end(), {9, 4, interface.number, interface.alternate,
+                                 static_cast<uint8_t>(interface.endpoints.size()), 0xFF, 0, 0, 0});
+        for (const Endpoint& endpoint : interface.endpoints) {
+            body.insert(body.end(), {7, 5, endpoint.address, endpoint.attributes});
+            put16(body, (endpoint.attributes & 3) == 2 ? 512 : 64);
+            body.push_back((endpoint.attributes & 3) == 2 ? 0 : 1);
+        }
+    }
+    bytes.insert(bytes.end(), {9, 2});
+    put16(bytes, static_cast<uint16_t>(9 + body.size()));
+    bytes.insert(bytes.end(), {interfaceCount, 1, 0, 0x80, 50});
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    return bytes;
+}
+
+// ---- the handler side (umockdev's worker thread) ----
+
+void finishRequest(UMockdevIoctlClient* client, long result, int error) {
+    umockdev_ioctl_client_complete(client, result, error);
+}
+
+UMockdevIoctlData* resolveArg(UMockdevIoctlClient* client, size_t length) {
+    return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
+}
+
+// Decides the answer to a control request and records it.
+void submitControl(Device& device, PendingUrb& urb, const uint8_t* buffer, int length) {
+    Seen seen{Seen::Control, std::vector<uint8_t>(buffer, buffer + 8), {}, 0};
+    const uint8_t requestType = buffer[0];
+    const uint8_t request = buffer[1];
+    const uint16_t index = static_cast<uint16_t>(buffer[4] | buffer[5] << 8);
+    const int dataLength = length - 8;
+    if ((requestType & 0x80) == 0) seen.data.assign(buffer + 8, buffer + length);
+    device.seen.push_back(seen);
+
+    const DeviceModel& model = device.model;
+    if (requestType == 0xC0 && request == 51 && model.protocolVersion >= 0) {
+        const uint8_t version[2] = {static_cast<uint8_t>(model.protocolVersion & 0xFF),
+                                    static_cast<uint8_t>(model.protocolVersion >> 8)};
+        const int replyLength = std::min(model.versionReplyLength, std::min(dataLength, 2));
+        urb.reply.assign(version, version + replyLength);
+        urb.actualLength = replyLength;
+    } else if (requestType == 0x40 && request == 52 && index != model.stallString && model.protocolVersion >= 0) {
+        urb.actualLength = dataLength;
+    } else if (requestType == 0x40 && request == 53 && model.protocolVersion >= 0) {
+        urb.startsAccessory = true;
+    } else {
+        urb.status = -EPIPE;
+    }
+}
+
+void submitBulk(Device& device, PendingUrb& urb, uint8_t endpoint, const uint8_t* buffer, int length) {
+    device.seen.push_back(Seen{Seen::Bulk, {}, std::vector<uint8_t>(buffer, buffer + length), endpoint});
+    const std::vector<BulkReply>& replies = device.model.bulkReplies;
+    const size_t index = static_cast<size_t>(device.bulkIndex++);
+    const BulkReply reply = index < replies.size() ? replies[index] : BulkReply::Accept;
+    if (reply == BulkReply::Stall) urb.status = -EPIPE;
+    if (reply == BulkReply::Hold) urb.ready = false;
+    if (reply == BulkReply::Accept) urb.actualLength = length;
+}
+
+long submitUrb(Device& device, UMockdevIoctlClient* client, int* error) {
+    UMockdevIoctlData* data = resolveArg(client, sizeof(usbdevfs_urb));
+    if (data == nullptr) return *error = EFAULT, -1;
+    const usbdevfs_urb* urb = reinterpret_cast<usbdevfs_urb*>(data->data);
+    UMockdevIoctlData* buffer = nullptr;
+    if (urb->buffer_length > 0)
+        buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), urb->buffer_length, nullptr);
+    const uint8_t* bytes = buffer != nullptr ? buffer->data : nullptr;
+
+    long result = 0;
+    if (device.gone) {
+        *error = ENODEV, result = -1;
+    } else if (urb->type == USBDEVFS_URB_TYPE_CONTROL && urb->buffer_length >= 8 && bytes != nullptr) {
+        PendingUrb pending;
+        pending.urb = data;
+        submitControl(device, pending, bytes, urb->buffer_length);
+        device.pending.push_back(pending);
+    } else if (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80) == 0) {
+        PendingUrb pending;
+        pending.urb = data;
+        submitBulk(device, pending, urb->endpoint, bytes, urb->buffer_length);
+        device.pending.push_back(pending);
+    } else {
+        *error = EINVAL, result = -1;
+    }
+    if (buffer != nullptr) g_object_unref(buffer);
+    if (result < 0) g_object_unref(data);
+    return result;
+}
+
+// Hands the oldest finished URB back, writing its results only now.
+long reapUrb(Device& device, UMockdevIoctlClient* client, int* error) {
+    auto found = device.pending.begin();
+    while (found != device.pending.end() && !found->ready) ++found;
+    if (found == device.pending.end()) return *error = device.gone ? ENODEV : EAGAIN, -1;
+    PendingUrb urb = *found;
+    device.pending.erase(found);
+
+    usbdevfs_urb* fields = reinterpret_cast<usbdevfs_urb*>(urb.urb->data);
+    fields->status = urb.status;
+    fields->actual_length = urb.actualLength;
+    if (!urb.reply.empty()) {
+        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urb.urb, offsetof(usbdevfs_urb, buffer),
+                                                                fields->buffer_length, nullptr);
+        if (buffer != nullptr) {
+            std::memcpy(buffer->data + 8, urb.reply.data(), urb.reply.size());
+            g_object_unref(buffer);
+        }
+    }
+    UMockdevIoctlData* place = resolveArg(client, sizeof(void*));
+    if (place == nullptr) return g_object_unref(urb.urb), *error = EFAULT, -1;
+    umockdev_ioctl_data_set_ptr(place, 0, urb.urb);
+    g_object_unref(place);
+    g_object_unref(urb.urb);
+    if (urb.startsAccessory && urb.status == 0) {
+        device.comebackDue = true;
+        busChanged.notify_all();
+    }
+    return 0;
+}
+
+long discardUrb(Device& device, UMockdevIoctlClient* client, int* error) {
+    const gulong address = *reinterpret_cast<gulong*>(umockdev_ioctl_client_get_arg(client)->data);
+    for (PendingUrb& urb : device.pending) {
+        if (urb.urb->client_addr != address || urb.ready) continue;
+        urb.ready = true;
+        urb.status = -ENOENT;  // how the kernel hands back a cancelled URB
+        device.seen.push_back(Seen{Seen::Discard, {}, {}, 0});
+        return 0;
+    }
+    return *error = EINVAL, -1;
+}
+
+long claimInterface(Device& device, unsigned interface, int* error) {
+    device.seen.push_back(Seen{Seen::Claim, {}, {}, interface});
+    if (device.gone) return *error = ENODEV, -1;
+    if (device.model.claimBusy) return *error = EBUSY, -1;
+    return 0;
+}
+
+gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    Device& device = *static_cast<Device*>(user);
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    std::lock_guard<std::mutex> hold(busLock);
+    long result = 0;
+    int error = 0;
+    if (request == USBDEVFS_GET_CAPABILITIES) {
+        UMockdevIoctlData* caps = resolveArg(client, sizeof(uint32_t));
+        if (caps != nullptr) {
+            *reinterpret_cast<uint32_t*>(caps->data) = USBFS_CAPS;
+            g_object_unref(caps);
+        }
+    } else if (request == USBDEVFS_SUBMITURB) {
+        result = submitUrb(device, client, &error);
+    } else if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+        result = reapUrb(device, client, &error);
+    } else if (request == USBDEVFS_DISCARDURB) {
+        result = discardUrb(device, client, &error);
+    } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) {
+        UMockdevIoctlData* number = resolveArg(client, sizeof(unsigned));
+        const unsigned interface = number != nullptr ? *reinterpret_cast<unsigned*>(number->data) : ~0u;
+        if (number != nullptr) g_object_unref(number);
+        result = claimInterface(device, interface, &error);
+    } else if (request == USBDEVFS_RELEASEINTERFACE) {
+        UMockdevIoctlData* number = resolveArg(client, sizeof(unsigned));
+        const unsigned interface = number != nullptr ? *reinterpret_cast<unsigned*>(number->data) : ~0u;
+        if (number != nullptr) g_object_unref(number);
+        device.seen.push_back(Seen{Seen::Release, {}, {}, interface});
+    } else {
+        result = -1, error = ENOTTY;  // no kernel driver to talk to, nothing else emulated
+    }
+    finishRequest(client, result, error);
+    return TRUE;
+}
+
+// ---- the controller side (the test's thread) ----
+
+std::string busPath(int devNum) {
+    char text[32];
+    std::snprintf(text, sizeof text, "/dev/bus/usb/001/%03d", devNum);
+    return text;
+}
+
+void addToTestbed(Device& device) {
+    device.devNum = ++nextDevNum - 1;
+    device.devNode = busPath(device.devNum);
+    device.handler = umockdev_ioctl_base_new();
+    g_signal_connect(device.handler, "handle-ioctl", G_CALLBACK(handleIoctl), &device);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, device.devNode.c_str(), device.handler, &error)) {
+        std::fprintf(stderr, "attach_ioctl %s: %s\n", device.devNode.c_str(), error->message);
+        std::abort();
+    }
+    std::ostringstream record;
+    record << "P: " << device.sysPath.substr(4) << "\n"
+           << "N: " << device.devNode.substr(5) << "\n"
+           << "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+           << "E: DEVNAME=" << device.devNode << "\n"
+           << "E: BUSNUM=001\nE: DEVNUM=" << device.devNode.substr(device.devNode.size() - 3) << "\n"
+           // sysfs attributes end with a newline, written escaped in this format
+           << "A: busnum=1\\n\nA: devnum=" << device.devNum << "\\n\nA: speed=480\\n\n"
+           << "A: bConfigurationValue=" << (device.model.configured ? "1" : "") << "\\n\n"
+           << "A: dev=189:" << device.devNum - 1 << "\n"
+           << "H: descriptors=" << hex(descriptors(device.model)) << "\n";
+    if (!umockdev_testbed_add_from_string(testbed, record.str().c_str(), &error)) {
+        std::fprintf(stderr, "add_from_string: %s\n", error->message);
+        std::abort();
+    }
+    umockdev_testbed_uevent(testbed, device.sysPath.c_str(), "add");
+}
+
+void removeFromTestbed(Device& device) {
+    umockdev_testbed_uevent(testbed, device.sysPath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, device.sysPath.c_str());
+}
+
+// Carries out what the handlers asked for; called with busLock held.
+void serveBus(std::unique_lock<std::mutex>& hold) {
+    for (size_t i = 0; i < devices.size(); i++) {
+        Device& phone = *devices[i];
+        if (!phone.comebackDue) continue;
+        phone.comebackDue = false;
+        phone.gone = true;
+        const std::vector<int> comeback = phone.comeback;
+        hold.unlock();
+        removeFromTestbed(phone);
+        for (size_t k = 0; k < comeback.size(); k++) {
+            Device& accessory = *devices[static_cast<size_t>(comeback[k])];
+            if (k == 0) accessory.sysPath = phone.sysPath;  // the same port, a new address
+            addToTestbed(accessory);
+            accessory.plugged = true;
+        }
+        hold.lock();
+    }
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream stream(text);
+    while (std::getline(stream, line)) lines.push_back(line);
+    return lines;
+}
+
+std::string readAll(int fd) {
+    std::string text;
+    char chunk[4096];
+    ssize_t got;
+    // pread: the child shares this file's offset while it runs
+    while ((got = pread(fd, chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0)
+        text.append(chunk, static_cast<size_t>(got));
+    return text;
+}
+
+}  // namespace
+
+DeviceModel aPhone(int protocolVersion) {
+    DeviceModel model;
+    model.vendor = 0x04E8;
+    model.product = 0x6860;
+    model.interfaces = {{0, 0, {{0x81, 2}, {0x02, 2}, {0x83, 3}}}};
+    model.protocolVersion = protocolVersion;
+    return model;
+}
+
+DeviceModel anAccessory(uint16_t product) {
+    DeviceModel model;
+    model.vendor = 0x18D1;
+    model.product = product;
+    model.interfaces = {{0, 0, {{0x81, 2}, {0x01, 2}}}};
+    model.protocolVersion = 2;
+    return model;
+}
+
+DeviceModel aMouse() {
+    DeviceModel model;
+    model.vendor = 0x046D;
+    model.product = 0xC077;
+    model.interfaces = {{0, 0, {{0x81, 3}}}};
+    return model;
+}
+
+void runUnderPreload(char** argv) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr) return;
+    std::string wanted = "libumockdev-preload.so.0";
+#ifdef ASAN_RUNTIME
+    wanted = std::string(ASAN_RUNTIME) + ":" + wanted;  // the sanitizer's runtime must come first
+#endif
+    setenv("LD_PRELOAD", wanted.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::perror("re-executing under the umockdev preload");
+    std::exit(2);
+}
+
+void busStart() {
+    testbed = umockdev_testbed_new();
+    if (!umockdev_in_mock_environment()) {
+        std::fprintf(stderr, "the tests must run under the umockdev preload (see runUnderPreload)\n");
+        std::abort();
+    }
+    DeviceModel hub;
+    hub.vendor = 0x1D6B;
+    hub.product = 0x0002;
+    hub.deviceClass = 9;
+    hub.interfaces = {{0, 0, {{0x81, 3}}}};
+    const int id = deviceCreate(hub);
+    devices[static_cast<size_t>(id)]->sysPath = "/sys/devices/usb1";
+    devicePlugIn(id);
+}
+
+int rootHub() { return 0; }
+
+int deviceCreate(const DeviceModel& model) {
+    auto device = std::make_unique<Device>();
+    device->model = model;
+    devices.push_back(std::move(device));
+    return static_cast<int>(devices.size() - 1);
+}
+
+void devicePlugIn(int id) {
+    Device& device = *devices[static_cast<size_t>(id)];
+    if (device.sysPath.empty()) device.sysPath = "/sys/devices/usb1/1-" + std::to_string(nextPort++);
+    addToTestbed(device);
+    device.plugged = true;
+}
+
+void deviceComesBackAs(int phone, const std::vector<int>& comeback) {
+    std::lock_guard<std::mutex> hold(busLock);
+    devices[static_cast<size_t>(phone)]->comeback = comeback;
+    for (size_t k = 1; k < comeback.size(); k++)
+        devices[static_cast<size_t>(comeback[k])]->sysPath = "/sys/devices/usb1/1-" + std::to_string(nextPort++);
+}
+
+void deviceUnplug(int id) {
+    Device& device = *devices[static_cast<size_t>(id)];
+    {
+        std::lock_guard<std::mutex> hold(busLock);
+        device.gone = true;
+    }
+    removeFromTestbed(device);
+}
+
+std::vector<Seen> seenBy(int id) {
+    std::lock_guard<std::mutex> hold(busLock);
+    return devices[static_cast<size_t>(id)]->seen;
+}
+
+int bulkCount(int id) {
+    int count = 0;
+    for (const Seen& seen : seenBy(id)) count += seen.kind == Seen::Bulk;
+    return count;
+}
+
+int claimCount(int id) {
+    int count = 0;
+    for (const Seen& seen : seenBy(id)) count += seen.kind == Seen::Claim;
+    return count;
+}
+
+BridgeRun bridgeStart() {
+    BridgeRun run;
+    run.outFd = memfd_create("bridge-stdout", 0);
+    run.errFd = memfd_create("bridge-stderr", 0);
+    std::string command = std::string("exec ") + (std::getenv("BRIDGE_TEST_RUNNER") ? std::getenv("BRIDGE_TEST_RUNNER") : "") +
+                          " " + ACCESSORY_BRIDGE_PATH;
+    run.pid = fork();
+    bridgePid = run.pid;
+    if (run.pid == 0) {
+        dup2(run.outFd, STDOUT_FILENO);
+        dup2(run.errFd, STDERR_FILENO);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return run;
+}
+
+bool pumpUntil(const std::function<bool()>& done, int deadlineSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds);
+    std::unique_lock<std::mutex> hold(busLock);
+    while (std::chrono::steady_clock::now() < deadline) {
+        serveBus(hold);
+        hold.unlock();
+        const bool finished = done();
+        hold.lock();
+        if (finished) return true;
+        if (bridgeEnded()) return false;
+        busChanged.wait_for(hold, std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int waitForBridge(BridgeRun& run, std::vector<std::string>* lines, int deadlineSeconds) {
+    const bool ended = pumpUntil(bridgeEnded, deadlineSeconds);
+    if (!ended) kill(run.pid, SIGKILL);
+    int status = 0;
+    waitpid(run.pid, &status, 0);
+    bridgePid = -1;
+    if (lines != nullptr) *lines = splitLines(readAll(run.outFd));
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string bridgeLog(const BridgeRun& run) { return readAll(run.errFd); }
