@@ -1,0 +1,100 @@
+# Helpers for the jobs that run inside the test machine (sourced).
+# Every wait has a generous deadline; none of them measures time.
+
+passed=0
+failed=0
+scenario_failed=0
+
+# wait_line FILE EXTENDED-REGEX [SECONDS]: until a line of FILE matches
+wait_line() {
+  n=$(( ${3:-60} * 5 ))
+  while ! grep -qE -- "$2" "$1" 2>/dev/null; do
+    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
+    sleep 0.2
+  done
+}
+
+# wait_device VID PID [SECONDS]: until the host side sees that device and udevd has announced it
+wait_device() {
+  n=$(( ${3:-60} * 5 ))
+  while ! grep -qx "$2" $(grep -lx "$1" /sys/bus/usb/devices/*/idVendor 2>/dev/null | sed 's/idVendor$/idProduct/') /dev/null; do
+    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
+    sleep 0.2
+  done
+  udevadm settle -t 30
+}
+
+# wait_no_device VID [SECONDS]: until no device of that vendor is left on the bus
+wait_no_device() {
+  n=$(( ${2:-60} * 5 ))
+  while grep -qx "$1" /sys/bus/usb/devices/*/idVendor 2>/dev/null; do
+    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
+    sleep 0.2
+  done
+  udevadm settle -t 30
+}
+
+start_phone() {
+  phone "$@" > /tmp/phone.log 2>&1 &
+  phone_pid=$!
+  wait_line /tmp/phone.log '^phone: (plugged in|FAULT)' 30
+}
+
+stop_phone() {
+  kill "$phone_pid" 2>/dev/null
+  wait "$phone_pid" 2>/dev/null
+  echo > /sys/kernel/config/usb_gadget/phone/UDC 2>/dev/null
+  wait_no_device 18d1; wait_no_device 1d6b 30
+}
+
+# The bridge runs under a deadline, so a hung bridge ends the scenario instead of the whole run.
+start_bridge() {
+  timeout -s KILL "${1:-120}" accessory-bridge > /tmp/bridge.log 2>&1 &
+  bridge_pid=$!
+}
+
+wait_bridge() {
+  wait "$bridge_pid"
+  bridge_status=$?
+}
+
+# true once the bridge has bound its UDP port (3020 = 0BCC)
+wait_forwarding() {
+  n=300
+  while ! grep -q ':0BCC ' /proc/net/udp; do
+    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
+    sleep 0.2
+  done
+}
+
+has_line() { grep -qxF -- "$2" "$1"; }
+lacks_line() { ! grep -qE -- "$2" "$1"; }
+
+# preceded FILE N TEXT: TEXT is a whole line right after N empty lines ("\nFinished" has N = 1)
+preceded() {
+  awk -v n="$2" -v t="$3" '$0 == t && empties >= n { found = 1 } { empties = ($0 == "") ? empties + 1 : 0 } END { exit !found }' "$1"
+}
+
+check() {
+  what=$1; shift
+  if "$@"; then
+    passed=$((passed + 1)); echo "vm: ok - $what"
+  else
+    failed=$((failed + 1)); scenario_failed=1; echo "vm: FAIL - $what"
+  fi
+}
+
+begin_scenario() {
+  echo "vm: --- $1"
+  scenario_failed=0
+  rm -f /tmp/phone.log /tmp/bridge.log
+}
+
+# On a failure the scenario's logs and the kernel's last words go to the console.
+end_scenario() {
+  [ "$scenario_failed" = 0 ] && return 0
+  for f in /tmp/phone.log /tmp/bridge.log; do
+    [ -f "$f" ] && sed "s|^|  $(basename "$f" .log)> |" "$f"
+  done
+  dmesg | tail -n 30 | sed 's/^/  kernel> /'
+}

@@ -1,0 +1,93 @@
+# The bridge against the kernel's USB stack: the phone is a FunctionFS gadget on dummy_hcd.
+. /opt/vm/guest-lib.sh
+P=/tmp/phone.log
+B=/tmp/bridge.log
+
+phone_got_identification() {
+  [ "$(grep -o '^phone: request 52: string [0-9]' $P | tr -d '\n')" = \
+    "$(for i in 0 1 2 3 4 5; do printf 'phone: request 52: string %d' $i; done)" ] &&
+  has_line $P 'phone: request 52: string 0 "norquelle" 10 bytes with NUL' &&
+  has_line $P 'phone: request 52: string 1 "tessivar" 9 bytes with NUL' &&
+  has_line $P 'phone: request 52: string 2 "description" 12 bytes with NUL' &&
+  has_line $P 'phone: request 52: string 3 "0.0.1" 6 bytes with NUL' &&
+  grep -qE '^phone: request 52: string 4 "[a-z]+://.+" [0-9]+ bytes with NUL$' $P &&
+  has_line $P 'phone: request 52: string 5 "0123456789" 11 bytes with NUL'
+}
+
+datagrams_intact() {
+  [ "$(grep -c '^phone: datagram [0-4]: .* bytes ok' $P)" = 5 ] &&
+  grep -q '^phone: datagram 4: 10000 bytes ok$' $P && lacks_line $P FAULT
+}
+
+switched_once() {
+  [ "$(grep -c '^phone: request 53' $P)" = 1 ] && grep -q '^phone: configured as 18D1:2D00' $P
+}
+
+listed_accessory() {
+  has_line $B 'Interface 0. altSetting 0. Num of endpoints: 2' &&
+  has_line $B 'Endpoint type Bulk IN' && has_line $B 'Endpoint type Bulk OUT' &&
+  preceded $B 2 'Android Found:'
+}
+
+claimed() {
+  has_line $B 'Interface claimed, ready to transfer data' && grep -qxE 'Preparing to write to 000[1-9A-F]' $B
+}
+
+identified_again() {
+  grep -q '^phone: request 51: answered version 2' $P && grep -q '^phone: request 52: string 5 ' $P
+}
+
+stopped_in_order() {
+  has_line $B 'Bulk write error -1' && preceded $B 1 'Finished' && [ "$bridge_status" = 0 ]
+}
+
+gave_up() {
+  preceded $B 1 'Error setting up accessory' && [ "$bridge_status" = 255 ]
+}
+
+# 1 byte, an empty datagram (no transfer), 512 (a whole packet), 4097, 10,000, and 12,000 (cut to 10,000)
+begin_scenario "phone switched into accessory mode, datagrams forwarded, then unplugged"
+start_phone --expect 1,512,4097,10000,10000 --then unplug
+wait_device 1d6b 0104
+start_bridge
+check "bridge bound port 3020 after the handshake" wait_forwarding
+send 1,0,512,4097,10000,12000
+check "phone received all datagrams" wait_line $P '^phone: all 5 datagrams received' 60
+check "every byte and every length as sent, the long one cut to 10000" datagrams_intact
+check "phone was asked for the protocol" has_line $P 'phone: request 51: answered version 2'
+check "six identification strings in order, each with its NUL" phone_got_identification
+check "one start request, then the phone came back as the accessory" switched_once
+wait_line $P '^phone: unplugged' 30
+send 100
+wait_bridge
+check "bridge listed the accessory after two empty lines" listed_accessory
+check "bridge claimed interface 0 and chose the bulk OUT endpoint" claimed
+check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
+stop_phone
+end_scenario
+
+begin_scenario "phone already in accessory mode, then it stops reading"
+start_phone --accessory --expect 10000 --then stop
+wait_device 18d1 2d00
+start_bridge
+check "bridge bound port 3020" wait_forwarding
+send 10000
+check "phone received the datagram" wait_line $P '^phone: stopped reading' 60
+send 10000
+wait_bridge
+check "identified again" identified_again
+check "not restarted" lacks_line $P '^phone: request 53'
+check "bridge listed the accessory" listed_accessory
+check "bulk timeout: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
+check "no fault on the phone" lacks_line $P FAULT
+stop_phone
+end_scenario
+
+begin_scenario "no phone on the bus"
+start_bridge
+wait_bridge
+check "the root hub was probed" has_line $B 'Checking device #0'
+check "Error setting up accessory, status 255 (was $bridge_status)" gave_up
+end_scenario
+
+echo "vm: $passed passed, $failed failed"

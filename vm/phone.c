@@ -1,0 +1,353 @@
+/* A phone on a cable, played by a USB gadget inside the test machine: configfs + FunctionFS on the dummy
+   device controller. It answers the accessory handshake (requests 51/52/53) the way a phone does, drops off
+   the bus and comes back as 18D1:2D00 with one interface (bulk IN, bulk OUT), and reads what arrives on bulk
+   OUT the way an accessory app does: 16 KiB reads.
+
+   phone [--accessory] [--expect LEN,LEN,...] [--then stop|unplug] [--bench N]
+     --accessory  start already in accessory mode
+     --expect     check the reads against these datagram lengths and the bytes of pattern.h, then do --then
+     --then stop  stop reading (the host's next transfer times out); unplug: unbind from the controller
+     --bench N    after every N reads print their rate (no byte checks)
+   Every line it prints starts with "phone: "; faults start with "phone: FAULT". */
+#include <endian.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/usb/ch9.h>
+#include <linux/usb/functionfs.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "pattern.h"
+
+#define GADGET "/sys/kernel/config/usb_gadget/phone"
+#define FFS_DIR "/dev/ffs-phone"
+#define MAX_PACKET 512 /* the dummy controller runs at high speed */
+#define READ_SIZE 16384
+#define MAX_EXPECT 64
+
+static int ep0 = -1;
+static int accessoryMode;
+static char udcName[64];
+
+static unsigned expectLen[MAX_EXPECT];
+static int expectCount;
+static const char *thenAction = "";
+static long benchEvery;
+
+static void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void say(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("phone: ", stdout);
+    vprintf(fmt, ap);
+    fputc('\n', stdout);
+    va_end(ap);
+}
+
+static void die(const char *what)
+{
+    say("FAULT %s: %s", what, strerror(errno));
+    exit(2);
+}
+
+static int writeFile(const char *path, const char *text)
+{
+    int fd = open(path, O_WRONLY);
+    if (fd < 0) return -1;
+    ssize_t n = write(fd, text, strlen(text));
+    close(fd);
+    return n < 0 ? -1 : 0;
+}
+
+static void mustWrite(const char *path, const char *text)
+{
+    if (writeFile(path, text) < 0) die(path);
+}
+
+/* Removes what an earlier phone left in configfs; every step may fail when there is nothing to remove. */
+static void removeGadget(void)
+{
+    writeFile(GADGET "/UDC", "\n");
+    unlink(GADGET "/configs/c.1/ffs.phone");
+    umount(FFS_DIR);
+    rmdir(GADGET "/functions/ffs.phone");
+    rmdir(GADGET "/configs/c.1/strings/0x409");
+    rmdir(GADGET "/configs/c.1");
+    rmdir(GADGET "/strings/0x409");
+    rmdir(GADGET);
+}
+
+static void setIdentity(int accessory)
+{
+    mustWrite(GADGET "/idVendor", accessory ? "0x18d1" : "0x1d6b");
+    mustWrite(GADGET "/idProduct", accessory ? "0x2d00" : "0x0104");
+}
+
+static void createGadget(void)
+{
+    if (mkdir(GADGET, 0755) < 0) die("mkdir gadget");
+    setIdentity(accessoryMode);
+    mustWrite(GADGET "/bcdUSB", "0x0200");
+    mkdir(GADGET "/strings/0x409", 0755);
+    mustWrite(GADGET "/strings/0x409/manufacturer", "Test Phone Maker");
+    mustWrite(GADGET "/strings/0x409/product", "Test Phone");
+    mustWrite(GADGET "/strings/0x409/serialnumber", "PHONE0001");
+    if (mkdir(GADGET "/configs/c.1", 0755) < 0) die("mkdir config");
+    if (mkdir(GADGET "/functions/ffs.phone", 0755) < 0) die("mkdir function");
+    if (symlink(GADGET "/functions/ffs.phone", GADGET "/configs/c.1/ffs.phone") < 0) die("link function");
+    mkdir(FFS_DIR, 0755);
+    if (mount("phone", FFS_DIR, "functionfs", 0, NULL) < 0) die("mount functionfs");
+}
+
+struct interfaceDescs {
+    struct usb_interface_descriptor intf;
+    struct usb_endpoint_descriptor_no_audio in, out;
+} __attribute__((packed));
+
+static struct interfaceDescs interfaceFor(unsigned maxPacket)
+{
+    struct interfaceDescs d = {
+        .intf = {.bLength = sizeof d.intf, .bDescriptorType = USB_DT_INTERFACE, .bNumEndpoints = 2,
+                 .bInterfaceClass = USB_CLASS_VENDOR_SPEC, .bInterfaceSubClass = 0xff, .iInterface = 1},
+        .in = {.bLength = sizeof d.in, .bDescriptorType = USB_DT_ENDPOINT, .bEndpointAddress = 1 | USB_DIR_IN,
+               .bmAttributes = USB_ENDPOINT_XFER_BULK, .wMaxPacketSize = htole16(maxPacket)},
+        .out = {.bLength = sizeof d.out, .bDescriptorType = USB_DT_ENDPOINT, .bEndpointAddress = 2 | USB_DIR_OUT,
+                .bmAttributes = USB_ENDPOINT_XFER_BULK, .wMaxPacketSize = htole16(maxPacket)},
+    };
+    return d;
+}
+
+/* FUNCTIONFS_ALL_CTRL_RECIP and FUNCTIONFS_CONFIG0_SETUP hand us the vendor requests addressed to the
+   device, which is where the accessory handshake goes. */
+static void writeDescriptors(void)
+{
+    struct {
+        struct usb_functionfs_descs_head_v2 head;
+        __le32 fsCount, hsCount;
+        struct interfaceDescs fs, hs;
+    } __attribute__((packed)) descs = {
+        .head = {.magic = htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), .length = htole32(sizeof descs),
+                 .flags = htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC | FUNCTIONFS_ALL_CTRL_RECIP |
+                                  FUNCTIONFS_CONFIG0_SETUP)},
+        .fsCount = htole32(3), .hsCount = htole32(3),
+        .fs = interfaceFor(64), .hs = interfaceFor(MAX_PACKET),
+    };
+    static const char name[] = "accessory";
+    struct {
+        struct usb_functionfs_strings_head head;
+        __le16 lang;
+        char text[sizeof name];
+    } __attribute__((packed)) strs = {
+        .head = {.magic = htole32(FUNCTIONFS_STRINGS_MAGIC), .length = htole32(sizeof strs),
+                 .str_count = htole32(1), .lang_count = htole32(1)},
+        .lang = htole16(0x0409),
+    };
+    memcpy(strs.text, name, sizeof name);
+    ep0 = open(FFS_DIR "/ep0", O_RDWR);
+    if (ep0 < 0) die("open ep0");
+    if (write(ep0, &descs, sizeof descs) < 0) die("write descriptors");
+    if (write(ep0, &strs, sizeof strs) < 0) die("write strings");
+}
+
+static void findUdc(void)
+{
+    FILE *p = popen("ls /sys/class/udc", "r");
+    if (!p || !fgets(udcName, sizeof udcName, p)) die("no device controller in /sys/class/udc");
+    pclose(p);
+}
+
+static void plugIn(void)
+{
+    mustWrite(GADGET "/UDC", udcName);
+}
+
+static void unplug(void)
+{
+    mustWrite(GADGET "/UDC", "\n");
+}
+
+/* Switches identity the way a phone does after request 53: off the bus, back as the accessory. */
+static void becomeAccessory(void)
+{
+    unplug();
+    usleep(200000);
+    setIdentity(1);
+    accessoryMode = 1;
+    plugIn();
+    say("re-enumerating as 18D1:2D00");
+}
+
+static void answerSetup(const struct usb_ctrlrequest *r)
+{
+    unsigned len = le16toh(r->wLength), index = le16toh(r->wIndex);
+    if (r->bRequestType == 0xC0 && r->bRequest == 51) {
+        unsigned char version[2] = {2, 0};
+        if (write(ep0, version, len < 2 ? len : 2) < 0) say("FAULT reply to 51: %s", strerror(errno));
+        say("request 51: answered version 2");
+    } else if (r->bRequestType == 0x40 && r->bRequest == 52) {
+        char text[512];
+        ssize_t n = read(ep0, text, len < sizeof text ? len : sizeof text);
+        if (n < 0) { say("FAULT reading string %u: %s", index, strerror(errno)); return; }
+        int terminated = n > 0 && text[n - 1] == '\0' && strlen(text) == (size_t)n - 1;
+        if (n > 0) text[n - 1] = '\0';
+        say("request 52: string %u \"%s\" %zd bytes%s", index, text, n, terminated ? " with NUL" : " NOT NUL-terminated");
+    } else if (r->bRequestType == 0x40 && r->bRequest == 53) {
+        if (read(ep0, NULL, 0) < 0) say("FAULT ack of 53: %s", strerror(errno));
+        say("request 53: start accessory");
+        if (!accessoryMode) becomeAccessory();
+    } else {
+        say("stalling request type %02X number %u", r->bRequestType, r->bRequest);
+        if (r->bRequestType & USB_DIR_IN) read(ep0, NULL, 0);
+        else write(ep0, NULL, 0);
+    }
+}
+
+static void serveControl(void)
+{
+    struct usb_functionfs_event events[4];
+    for (;;) {
+        ssize_t n = read(ep0, events, sizeof events);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            die("read ep0");
+        }
+        for (size_t i = 0; i < (size_t)n / sizeof events[0]; i++) {
+            if (events[i].type == FUNCTIONFS_SETUP) answerSetup(&events[i].u.setup);
+            else if (events[i].type == FUNCTIONFS_ENABLE) say("configured as %s", accessoryMode ? "18D1:2D00" : "1D6B:0104");
+        }
+    }
+}
+
+/* Checking reads against the expected datagrams. */
+static int dgram;        /* datagram the next byte belongs to */
+static unsigned offset;  /* its offset inside that datagram */
+static int faults;
+
+static void fault(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void fault(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("phone: FAULT ", stdout);
+    vprintf(fmt, ap);
+    fputc('\n', stdout);
+    va_end(ap);
+    faults++;
+}
+
+/* A read ends at a short packet. A datagram whose length is a multiple of the packet size ends without
+   one, so the next datagram's bytes join it in the same read: that is USB, not a fault. Any other boundary
+   inside a read, or a read ending inside a datagram, is. */
+static void checkRead(const unsigned char *buf, size_t n)
+{
+    for (size_t k = 0; k < n; k++) {
+        if (dgram >= expectCount) { fault("%zu bytes beyond the last expected datagram", n - k); return; }
+        if (buf[k] != pattern_byte((unsigned)dgram, offset)) {
+            fault("datagram %d byte %u is %u, expected %u", dgram, offset, buf[k], pattern_byte((unsigned)dgram, offset));
+            return;
+        }
+        if (++offset < expectLen[dgram]) continue;
+        if (k + 1 < n) {
+            if (expectLen[dgram] % MAX_PACKET) { fault("datagram %d (%u bytes) and the next arrived in one read", dgram, expectLen[dgram]); return; }
+            say("datagram %d: %u bytes ok, joined in one read with the next (no short packet ends it)", dgram, expectLen[dgram]);
+        } else {
+            say("datagram %d: %u bytes ok", dgram, expectLen[dgram]);
+        }
+        dgram++;
+        offset = 0;
+    }
+    if (offset) fault("a read of %zu bytes ended inside datagram %d at byte %u", n, dgram, offset);
+}
+
+static double seconds(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+static void benchRead(size_t n)
+{
+    static long count;
+    static double bytes, first;
+    if (count == 0) first = seconds();
+    else bytes += n; /* the window runs from the end of the first read to the end of the last */
+    if (++count < benchEvery) return;
+    double t = seconds() - first;
+    say("bench: %ld transfers, %.0f bytes after the first in %.3f s: %.1f transfers/s, %.2f MB/s",
+        count, bytes, t, (count - 1) / t, bytes / t / 1e6);
+    count = 0;
+    bytes = 0;
+}
+
+static void afterExpected(void)
+{
+    say("all %d datagrams received%s", expectCount, faults ? " WITH FAULTS" : " and correct");
+    if (strcmp(thenAction, "unplug") == 0) {
+        unplug();
+        say("unplugged");
+    }
+    if (strcmp(thenAction, "stop") == 0 || strcmp(thenAction, "unplug") == 0) {
+        say("stopped reading");
+        for (;;) pause();
+    }
+}
+
+static void *readBulk(void *arg)
+{
+    (void)arg;
+    static unsigned char buf[READ_SIZE];
+    int ep = open(FFS_DIR "/ep2", O_RDWR);
+    if (ep < 0) die("open bulk OUT");
+    for (;;) {
+        ssize_t n = read(ep, buf, sizeof buf);
+        if (n < 0) {
+            /* not configured yet, or just unplugged for the switch: wait until enabled again */
+            usleep(20000);
+            continue;
+        }
+        if (benchEvery) benchRead((size_t)n);
+        if (expectCount) {
+            int before = dgram;
+            checkRead(buf, (size_t)n);
+            if (before < expectCount && dgram >= expectCount) afterExpected();
+        }
+    }
+    return NULL;
+}
+
+static void parseExpect(const char *list)
+{
+    for (const char *p = list; *p && expectCount < MAX_EXPECT; p = strchr(p, ',') ? strchr(p, ',') + 1 : "")
+        expectLen[expectCount++] = (unsigned)strtoul(p, NULL, 10);
+}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--accessory") == 0) accessoryMode = 1;
+        else if (strcmp(argv[i], "--expect") == 0 && i + 1 < argc) parseExpect(argv[++i]);
+        else if (strcmp(argv[i], "--then") == 0 && i + 1 < argc) thenAction = argv[++i];
+        else if (strcmp(argv[i], "--bench") == 0 && i + 1 < argc) benchEvery = atol(argv[++i]);
+        else { fprintf(stderr, "usage: phone [--accessory] [--expect LEN,...] [--then stop|unplug] [--bench N]\n"); return 2; }
+    }
+    removeGadget();
+    findUdc();
+    createGadget();
+    writeDescriptors();
+    pthread_t reader;
+    if (pthread_create(&reader, NULL, readBulk, NULL) != 0) die("start reader");
+    plugIn();
+    say("plugged in as %s", accessoryMode ? "18D1:2D00" : "1D6B:0104");
+    serveControl();
+    return 0;
+}

@@ -1,0 +1,60 @@
+/* Sends test datagrams to the bridge on 127.0.0.1:3020.
+     send SIZE[,SIZE...]    each size once, the bytes of pattern.h numbered over the non-empty datagrams,
+                            so the phone can check them (it is told the lengths the bridge cuts them to)
+     send --repeat N SIZE   N copies of datagram 0 of that size, filled once (benchmark load) */
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "pattern.h"
+
+#define MAX_SIZE 65000
+
+static int fd;
+static struct sockaddr_in to;
+
+static int sendOne(const unsigned char *buf, unsigned len)
+{
+    if (sendto(fd, buf, len, 0, (struct sockaddr *)&to, sizeof to) == (ssize_t)len) return 0;
+    perror("send");
+    return -1;
+}
+
+static unsigned sizeAt(const char *p)
+{
+    unsigned long len = strtoul(p, NULL, 10);
+    return len > MAX_SIZE ? MAX_SIZE : (unsigned)len;
+}
+
+int main(int argc, char **argv)
+{
+    static unsigned char buf[MAX_SIZE];
+    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(3020);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    long sent = 0;
+    if (argc == 4 && strcmp(argv[1], "--repeat") == 0) {
+        long repeat = atol(argv[2]);
+        unsigned len = sizeAt(argv[3]);
+        pattern_fill(buf, 0, len);
+        for (; sent < repeat; sent++)
+            if (sendOne(buf, len) < 0) return 1;
+    } else if (argc == 2) {
+        unsigned seq = 0;
+        for (const char *p = argv[1]; *p; p = strchr(p, ',') ? strchr(p, ',') + 1 : "", sent++) {
+            unsigned len = sizeAt(p);
+            pattern_fill(buf, seq, len);
+            if (sendOne(buf, len) < 0) return 1;
+            if (len) seq++;
+        }
+    } else {
+        fprintf(stderr, "usage: send SIZE[,SIZE...] | send --repeat N SIZE\n");
+        return 2;
+    }
+    printf("send: %ld datagrams sent\n", sent);
+    return 0;
+}
