@@ -227,8 +227,8 @@ long discardUrb(Device& device, UMockdevIoctlClient* client, int* error) {
     return *error = EINVAL, -1;
 }
 
-long claimInterface(Device& device, unsigned interface, int* error) {
-    device.seen.push_back(Seen{Seen::Claim, {}, {}, interface});
+long claimInterface(Device& device, Seen::Kind kind, unsigned interface, int* error) {
+    device.seen.push_back(Seen{kind, {}, {}, interface});
     if (device.gone) return *error = ENODEV, -1;
     if (device.model.claimBusy) return *error = EBUSY, -1;
     return 0;
@@ -253,10 +253,12 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     } else if (request == USBDEVFS_DISCARDURB) {
         result = discardUrb(device, client, &error);
     } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) {
+        // Both start with the interface number; the second detaches a kernel driver first.
         UMockdevIoctlData* number = resolveArg(client, sizeof(unsigned));
         const unsigned interface = number != nullptr ? *reinterpret_cast<unsigned*>(number->data) : ~0u;
         if (number != nullptr) g_object_unref(number);
-        result = claimInterface(device, interface, &error);
+        const Seen::Kind kind = request == USBDEVFS_CLAIMINTERFACE ? Seen::Claim : Seen::ClaimDetaching;
+        result = claimInterface(device, kind, interface, &error);
     } else if (request == USBDEVFS_RELEASEINTERFACE) {
         UMockdevIoctlData* number = resolveArg(client, sizeof(unsigned));
         const unsigned interface = number != nullptr ? *reinterpret_cast<unsigned*>(number->data) : ~0u;
@@ -349,6 +351,49 @@ std::string readAll(int fd) {
 }
 
 }  // namespace
+
+std::string describeBulk(unsigned endpoint, const std::vector<uint8_t>& bytes) {
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (uint8_t byte : bytes) hash = (hash ^ byte) * 16777619u;
+    char text[64];
+    std::snprintf(text, sizeof text, "bulk %02X len %zu fnv %08X", endpoint, bytes.size(), hash);
+    return text;
+}
+
+std::string describe(const Seen& seen) {
+    char text[64];
+    switch (seen.kind) {
+    case Seen::Control: {
+        const std::vector<uint8_t>& s = seen.setup;
+        std::snprintf(text, sizeof text, "control %02X %d %04X %04X %04X", s[0], s[1], s[2] | s[3] << 8,
+                      s[4] | s[5] << 8, s[6] | s[7] << 8);
+        std::string line = text;
+        if (seen.data.empty()) return line;
+        line += " \"";
+        for (uint8_t byte : seen.data) {
+            if (byte >= 0x20 && byte < 0x7F) {
+                line += static_cast<char>(byte);
+            } else {
+                std::snprintf(text, sizeof text, byte == 0 ? "\\0" : "\\x%02X", byte);
+                line += text;
+            }
+        }
+        return line + "\"";
+    }
+    case Seen::Bulk: return describeBulk(seen.value, seen.data);
+    case Seen::Claim: return "claim " + std::to_string(seen.value);
+    case Seen::ClaimDetaching: return "claim " + std::to_string(seen.value) + " detaching";
+    case Seen::Release: return "release " + std::to_string(seen.value);
+    case Seen::Discard: return "discard";
+    }
+    return "?";
+}
+
+std::vector<std::string> seenTextBy(int id) {
+    std::vector<std::string> lines;
+    for (const Seen& seen : seenBy(id)) lines.push_back(describe(seen));
+    return lines;
+}
 
 DeviceModel aPhone(int protocolVersion) {
     DeviceModel model;

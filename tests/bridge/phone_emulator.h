@@ -44,11 +44,15 @@ struct DeviceModel {
 
 // One thing a device saw, in the order seen.
 struct Seen {
-    enum Kind { Control, Bulk, Claim, Release, Discard } kind;
+    enum Kind { Control, Bulk, Claim, ClaimDetaching, Release, Discard } kind;
     std::vector<uint8_t> setup;  // Control: the 8 setup bytes
     std::vector<uint8_t> data;   // Control: data sent to the device; Bulk: the bytes written
     unsigned value = 0;          // Bulk: endpoint; Claim, Release: interface
 };
+// One line per thing seen, e.g. `control 40 52 0000 0003 0006 "0.0.1\0"` or
+// `bulk 01 len 4097 fnv 1A2B3C4D` (a hash of every byte).
+std::string describe(const Seen& seen);
+std::string describeBulk(unsigned endpoint, const std::vector<uint8_t>& bytes);
 
 // Ready-made devices.
 DeviceModel aPhone(int protocolVersion);                 // a phone not yet in accessory mode
@@ -70,6 +74,7 @@ void deviceComesBackAs(int phone, const std::vector<int>& comeback);
 // Takes a device off the bus: every later transfer to it fails with ENODEV.
 void deviceUnplug(int id);
 std::vector<Seen> seenBy(int id);
+std::vector<std::string> seenTextBy(int id);
 int bulkCount(int id);
 int claimCount(int id);
 int rootHub();

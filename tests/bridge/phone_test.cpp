@@ -1,4 +1,6 @@
-// The real accessory-bridge against emulated phones on an emulated USB bus.
+// The real accessory-bridge against emulated devices on an emulated USB bus.
+// Each case checks the console lines in order, the exit status and everything
+// each device saw. Each case runs in its own process and network namespace.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -8,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -18,25 +21,86 @@
 
 namespace {
 
-// Port 3020 is fixed: every test runs in a network namespace of its own.
+using Lines = std::vector<std::string>;
+
+// ---- what the console should show ----
+
+Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const Lines START = {"Init USB", "Searching USB accessory..."};
+
+Lines checking(int index, uint16_t vendor, uint16_t product) {
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "VID: %04X. PID: %04X", vendor, product);
+    return {"", "Checking device #" + std::to_string(index), ids};
+}
+
+Lines notAndroid() { return {"Sent getProtocol", "Pipe error"}; }
+Lines versionOnly() { return {"Sent getProtocol", "Response "}; }
+Lines identified() {
+    return {"Sent getProtocol", "Response ", "Version Code Device: 2", "Accessory Identification sent"};
+}
+const Lines STARTED = {"Attempted to put device into accessory mode"};
+const Lines NOT_SET_UP = {"", "Error setting up accessory"};
+const Lines FOUND = {"", "", "Android Found:"};
+const Lines ACCESSORY_LISTING = {"Interface 0. altSetting 0. Num of endpoints: 2",
+                                 "Endpoint type Bulk IN", "Address 0081",
+                                 "Endpoint type Bulk OUT", "Address 0001", ""};
+const Lines CLAIMED = {"Interface claimed, ready to transfer data"};
+const Lines FORWARDING = {"Interface claimed, ready to transfer data", "Preparing to write to 0001",
+                          "Init UDP input", "Run UDP loop"};
+const Lines WRITE_FAILED = {"Bulk write error -1", "", "Finished"};
+const Lines NOT_BEGUN = {"", "Error in transfer begin"};
+
+// ---- what a device should see ----
+
+std::string getProtocol() { return "control C0 51 0000 0000 0002"; }
+
+Lines identification() {
+    const char* const strings[] = {"norquelle", "tessivar", "description",
+                                   "0.0.1", "https://www.norquelle.com/tessivar", "0123456789"};
+    Lines lines = {getProtocol()};
+    for (int i = 0; i < 6; i++) {
+        char setup[64];
+        std::snprintf(setup, sizeof setup, "control 40 52 0000 %04X %04zX \"", i, std::strlen(strings[i]) + 1);
+        lines.push_back(setup + std::string(strings[i]) + "\\0\"");
+    }
+    return lines;
+}
+
+std::string startAccessory() { return "control 40 53 0000 0000 0000"; }
+
+std::vector<uint8_t> payload(size_t length) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; i++) bytes[i] = static_cast<uint8_t>(i * 31 + length + (i >> 8));
+    return bytes;
+}
+
+std::string bulkOut(const std::vector<uint8_t>& bytes) { return describeBulk(0x01, bytes); }
+
+// ---- the network side ----
+
 void enterNetworkNamespace() {
     ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &request), 0);
+    ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &request), 0) << std::strerror(errno);
     request.ifr_flags |= IFF_UP;
-    ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &request), 0);
+    ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &request), 0) << std::strerror(errno);
     close(fd);
 }
 
-bool udpPortBound(int port) {
+bool bridgeListening() {
     std::ifstream table("/proc/net/udp");
-    char wanted[16];
-    std::snprintf(wanted, sizeof wanted, ":%04X ", port);
     std::string line;
-    while (std::getline(table, line))
-        if (line.find(wanted) != std::string::npos && line.find(wanted) < 20) return true;
+    while (std::getline(table, line)) {
+        unsigned port = 0;  // lines read "  sl: local-address:port remote-address:port ..."
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x", &port) == 1 && port == 3020) return true;
+    }
     return false;
 }
 
@@ -46,7 +110,8 @@ void sendDatagram(const std::vector<uint8_t>& bytes) {
     to.sin_family = AF_INET;
     to.sin_port = htons(3020);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ASSERT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(bytes.size()));
     close(fd);
 }
 
@@ -56,24 +121,272 @@ protected:
         enterNetworkNamespace();
         busStart();
     }
+
+    // Runs the bridge to its end; fails the test if it never ends.
+    void finish() {
+        status = waitForBridge(run, &console);
+        log = bridgeLog(run);
+    }
+
+    void startAndWaitForForwarding() {
+        run = bridgeStart();
+        ASSERT_TRUE(pumpUntil(bridgeListening)) << "the bridge never listened on 3020\n" << bridgeLog(run);
+    }
+
+    // A phone that answers version 2 and comes back as `accessory`.
+    int phoneBecoming(int accessory) {
+        const int phone = deviceCreate(aPhone(2));
+        devicePlugIn(phone);
+        deviceComesBackAs(phone, {accessory});
+        return phone;
+    }
+
+    BridgeRun run;
+    Lines console;
+    int status = -2;
+    std::string log;
 };
 
-TEST_F(Bridge, HappyPath) {
+// ---- finding the phone ----
+
+TEST_F(Bridge, NoAndroidDeviceOnTheBus) {
+    const int mouse = deviceCreate(aMouse());
+    devicePlugIn(mouse);
+    run = bridgeStart();
+    finish();
+    EXPECT_EQ(console, (START + checking(0, 0x046D, 0xC077) + notAndroid() + checking(1, 0x1D6B, 0x0002) +
+                           notAndroid() + NOT_SET_UP))
+        << log;
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(seenTextBy(mouse), Lines{getProtocol()});
+    EXPECT_EQ(seenTextBy(rootHub()), Lines{getProtocol()});
+}
+
+TEST_F(Bridge, UnsupportedProtocolVersionsAreGivenUpSilently) {
+    const int version0 = deviceCreate(aPhone(0));
+    DeviceModel emptyReply = aPhone(2);
+    emptyReply.versionReplyLength = 0;  // the reply must read as version 0, not as stale bytes
+    const int empty = deviceCreate(emptyReply);
+    const int version3 = deviceCreate(aPhone(3));
+    for (int id : {version0, empty, version3}) devicePlugIn(id);
+    run = bridgeStart();
+    finish();
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + versionOnly() + checking(1, 0x04E8, 0x6860) +
+                           versionOnly() + checking(2, 0x04E8, 0x6860) + versionOnly() +
+                           checking(3, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
+        << log;
+    EXPECT_EQ(status, 255);
+    for (int id : {version0, empty, version3}) EXPECT_EQ(seenTextBy(id), Lines{getProtocol()}) << id;
+}
+
+TEST_F(Bridge, StalledStringEndsTheIdentification) {
+    DeviceModel model = aPhone(2);
+    model.stallString = 3;
+    const int phone = deviceCreate(model);
+    devicePlugIn(phone);
+    run = bridgeStart();
+    finish();
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) +
+                           Lines{"Sent getProtocol", "Response ", "Version Code Device: 2", "Pipe error"} +
+                           checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
+        << log;
+    EXPECT_EQ(status, 255);
+    const Lines all = identification();
+    EXPECT_EQ(seenTextBy(phone), Lines(all.begin(), all.begin() + 5));  // strings 0 to 3, nothing after
+}
+
+TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     const int phone = deviceCreate(aPhone(2));
     devicePlugIn(phone);
-    const int accessory = deviceCreate(anAccessory(0x2D01));
-    deviceComesBackAs(phone, {accessory});
-    BridgeRun run = bridgeStart();
-    if (!pumpUntil([] { return udpPortBound(3020); })) { std::vector<std::string> l; waitForBridge(run,&l,1); for (auto& x : l) printf("OUT| %s\n", x.c_str()); printf("%s\n", bridgeLog(run).c_str()); FAIL(); }
-    sendDatagram(std::vector<uint8_t>(1, 7));
-    ASSERT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 1; })) << bridgeLog(run);
+    deviceComesBackAs(phone, {});
+    run = bridgeStart();
+    finish();
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} +
+                           checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
+        << log;
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
+}
+
+// ---- the handshake through to forwarding ----
+
+TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
+    DeviceModel model = anAccessory(0x2D01);
+    model.interfaces.push_back({1, 0, {{0x83, 3}, {0x04, 1}}});
+    model.interfaces.push_back({1, 1, {{0x02, 2}}});  // a later bulk OUT: not the one chosen
+    const int accessory = deviceCreate(model);
+    const int phone = phoneBecoming(accessory);
+    startAndWaitForForwarding();
+
+    // 12,000 bytes arrive cut to 10,000; the empty datagram makes no transfer.
+    const std::vector<std::vector<uint8_t>> sent = {payload(1), payload(4097), payload(10000), payload(12000),
+                                                    payload(0), payload(3)};
+    for (const auto& datagram : sent) sendDatagram(datagram);
+    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 5; })) << bridgeLog(run);
     deviceUnplug(accessory);
-    sendDatagram(std::vector<uint8_t>(5, 7));
-    std::vector<std::string> lines;
-    const int status = waitForBridge(run, &lines);
-    for (auto& l : lines) printf("OUT| %s\n", l.c_str());
-    printf("%s\n", bridgeLog(run).c_str());
+    sendDatagram(payload(5));
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND +
+                           Lines{"Interface 0. altSetting 0. Num of endpoints: 2", "Endpoint type Bulk IN",
+                                 "Address 0081", "Endpoint type Bulk OUT", "Address 0001",
+                                 "Interface 1. altSetting 0. Num of endpoints: 2", "Endpoint type Interupt IN",
+                                 "Address 0083", "Endpoint type Isochronus OUT", "Address 0004",
+                                 "Interface 1. altSetting 1. Num of endpoints: 1", "Endpoint type Bulk OUT",
+                                 "Address 0002", ""} +
+                           FORWARDING + WRITE_FAILED))
+        << log;
     EXPECT_EQ(status, 0);
+    EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
+    const std::vector<uint8_t> cut(sent[3].begin(), sent[3].begin() + 10000);
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(sent[0]), bulkOut(sent[1]), bulkOut(sent[2]),
+                                            bulkOut(cut), bulkOut(sent[5]), "release 0"}));
+}
+
+TEST_F(Bridge, PhoneAlreadyInAccessoryModeIsIdentifiedNotRestarted) {
+    DeviceModel model = anAccessory(0x2D01);
+    model.bulkReplies = {BulkReply::Accept, BulkReply::Stall};
+    const int accessory = deviceCreate(model);
+    devicePlugIn(accessory);
+    startAndWaitForForwarding();
+    sendDatagram(payload(100));
+    sendDatagram(payload(200));
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x18D1, 0x2D01) + identified() + FOUND + ACCESSORY_LISTING +
+                           FORWARDING + WRITE_FAILED))
+        << log;
+    EXPECT_EQ(status, 0);
+    // The handle of the walk asked for kernel drivers to be detached on claim.
+    EXPECT_EQ(seenTextBy(accessory), (identification() + Lines{"claim 0 detaching", bulkOut(payload(100)),
+                                                               bulkOut(payload(200)), "release 0"}));
+}
+
+TEST_F(Bridge, ReopenPrefers2D01To2D00) {
+    const int plain = deviceCreate(anAccessory(0x2D00));
+    DeviceModel model = anAccessory(0x2D01);
+    model.bulkReplies = {BulkReply::Stall};
+    const int withAdb = deviceCreate(model);
+    const int phone = deviceCreate(aPhone(1));
+    devicePlugIn(phone);
+    deviceComesBackAs(phone, {plain, withAdb});
+    startAndWaitForForwarding();
+    sendDatagram(payload(64));
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) +
+                           Lines{"Sent getProtocol", "Response ", "Version Code Device: 1",
+                                 "Accessory Identification sent"} +
+                           STARTED + FOUND + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED))
+        << log;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
+    EXPECT_EQ(seenTextBy(withAdb), (Lines{"claim 0", bulkOut(payload(64)), "release 0"}));
+    EXPECT_EQ(seenTextBy(plain), Lines{});
+}
+
+TEST_F(Bridge, BulkStallEndsForwarding) {
+    DeviceModel model = anAccessory(0x2D00);
+    model.bulkReplies = {BulkReply::Accept, BulkReply::Stall};
+    const int accessory = deviceCreate(model);
+    const int phone = phoneBecoming(accessory);
+    startAndWaitForForwarding();
+    sendDatagram(payload(10));
+    sendDatagram(payload(20));
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
+                           FORWARDING + WRITE_FAILED))
+        << log;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(payload(10)), bulkOut(payload(20)), "release 0"}));
+}
+
+TEST_F(Bridge, BulkTimeoutEndsForwarding) {
+    DeviceModel model = anAccessory(0x2D00);
+    model.bulkReplies = {BulkReply::Hold};
+    const int accessory = deviceCreate(model);
+    phoneBecoming(accessory);
+    startAndWaitForForwarding();
+    sendDatagram(payload(300));
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
+                           FORWARDING + WRITE_FAILED))
+        << log;
+    EXPECT_EQ(status, 0);
+    // libusb cancels the transfer at the end of its 5000 ms.
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(payload(300)), "discard", "release 0"}));
+}
+
+// ---- claim and endpoint failures ----
+
+TEST_F(Bridge, ClaimBusyEndsTheProgram) {
+    DeviceModel model = anAccessory(0x2D00);
+    model.claimBusy = true;
+    const int accessory = deviceCreate(model);
+    phoneBecoming(accessory);
+    run = bridgeStart();
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
+                           Lines{"Resource busy"} + NOT_BEGUN))
+        << log;
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});  // libusb releases only what it claimed
+}
+
+TEST_F(Bridge, AccessoryWithoutBulkOutEndsTheProgram) {
+    DeviceModel model = anAccessory(0x2D00);
+    model.interfaces = {{0, 0, {{0x81, 2}, {0x02, 3}}}};  // an interrupt OUT is not a bulk OUT
+    const int accessory = deviceCreate(model);
+    phoneBecoming(accessory);
+    run = bridgeStart();
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND +
+                           Lines{"Interface 0. altSetting 0. Num of endpoints: 2", "Endpoint type Bulk IN",
+                                 "Address 0081", "Endpoint type Interupt OUT", "Address 0002", ""} +
+                           CLAIMED + NOT_BEGUN))
+        << log;
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
+}
+
+TEST_F(Bridge, UnreadableConfigurationListsNothingAndEndsTheProgram) {
+    DeviceModel model = anAccessory(0x2D01);
+    model.configured = false;
+    const int accessory = deviceCreate(model);
+    phoneBecoming(accessory);
+    run = bridgeStart();
+    finish();
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + Lines{""} +
+                           CLAIMED + NOT_BEGUN))
+        << log;
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
+}
+
+TEST_F(Bridge, TakenUdpPortEndsWithStatus1AndNoShutdown) {
+    const int taken = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(3020);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int accessory = deviceCreate(anAccessory(0x2D01));
+    phoneBecoming(accessory);
+    run = bridgeStart();
+    finish();
+    close(taken);
+
+    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
+                           Lines{"Interface claimed, ready to transfer data", "Preparing to write to 0001",
+                                 "Init UDP input", "UDP bind failed"}))
+        << log;
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});  // the interface is left to process exit
 }
 
 }  // namespace
