@@ -17,7 +17,7 @@ need_packages() {
 # Packages every build needs.
 need_build_packages() {
   need_packages ca-certificates cmake make g++ pkg-config libgtest-dev libusb-1.0-0-dev iproute2 util-linux \
-    umockdev libumockdev-dev libglib2.0-dev valgrind
+    umockdev libumockdev-dev libglib2.0-dev valgrind iptables
 }
 
 # Configures and builds into the given folder with any extra CMake arguments.

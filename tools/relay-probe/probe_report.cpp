@@ -16,11 +16,12 @@ ReportMark markOf(const SequenceStats& stats) {
 
 void formatSecondLine(char* out, size_t size, double elapsedS, double intervalS, const SequenceStats& stats,
                       const ReportMark& mark) {
-    std::snprintf(out, size, "%7.1f s %9.1f datagrams/s %9.3f Mbit/s   lost %llu   reordered %llu   jitter %.3f ms",
+    std::snprintf(out, size, "%7.1f s %9.1f datagrams/s %9.3f Mbit/s   lost %llu   reordered %llu   jitter %.3f ms   total %llu",
                   elapsedS, perSecond(stats.received - mark.received, intervalS),
                   megabitsPerSecond(stats.bytes - mark.bytes, intervalS),
                   static_cast<unsigned long long>(stats.gaps - mark.gaps),
-                  static_cast<unsigned long long>(stats.reordered - mark.reordered), stats.jitterUs / 1000);
+                  static_cast<unsigned long long>(stats.reordered - mark.reordered), stats.jitterUs / 1000,
+                  static_cast<unsigned long long>(stats.received));
 }
 
 void formatSummary(char* out, size_t size, double elapsedS, const SequenceStats& stats) {

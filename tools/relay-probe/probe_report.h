@@ -16,7 +16,8 @@ struct ReportMark {
 
 // Remembers the counters as they are now.
 ReportMark markOf(const SequenceStats& stats);
-// The line for the interval since mark: rates, numbers skipped (lost), reordered, jitter.
+// The line for the interval since mark: rates, numbers skipped (lost), reordered, jitter,
+// and the datagrams received so far.
 void formatSecondLine(char* out, size_t size, double elapsedS, double intervalS, const SequenceStats& stats,
                       const ReportMark& mark);
 // The summary over the whole run.

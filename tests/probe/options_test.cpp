@@ -1,0 +1,74 @@
+// The probe's command line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "probe_options.h"
+
+namespace {
+
+struct Parsed {
+    ParseResult result;
+    ProbeOptions options;
+    std::string error;
+};
+
+Parsed parse(std::vector<std::string> words) {
+    words.insert(words.begin(), "relay-probe");
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    Parsed parsed{};
+    char error[256];
+    parsed.result = parseProbeOptions(static_cast<int>(words.size()), argv.data(), parsed.options, error, sizeof error);
+    parsed.error = error;
+    return parsed;
+}
+
+TEST(ProbeOptions, AddressWithAndWithoutPortAndEveryOption) {
+    Parsed plain = parse({"192.168.7.2"});
+    ASSERT_EQ(plain.result, PARSE_RUN);
+    EXPECT_STREQ(plain.options.host, "192.168.7.2");
+    EXPECT_EQ(plain.options.port, 4242);
+    EXPECT_FALSE(plain.options.dataOnly);
+    EXPECT_EQ(plain.options.outPath, nullptr);
+    EXPECT_EQ(plain.options.durationS, 0.0);
+
+    Parsed full = parse({"--data-only", "board.local:5555", "-o", "video.bin", "--duration", "2.5", "-l", "40000"});
+    ASSERT_EQ(full.result, PARSE_RUN) << full.error;
+    EXPECT_STREQ(full.options.host, "board.local");
+    EXPECT_EQ(full.options.port, 5555);
+    EXPECT_TRUE(full.options.dataOnly);
+    EXPECT_STREQ(full.options.outPath, "video.bin");
+    EXPECT_EQ(full.options.durationS, 2.5);
+    EXPECT_EQ(full.options.localPort, 40000);
+
+    EXPECT_EQ(parse({"--help"}).result, PARSE_HELP);
+}
+
+TEST(ProbeOptions, MistakesAreRefusedWithAReason) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {},                              // no address
+        {"a", "b"},                      // two addresses
+        {"host:0"},                      // relay port 0
+        {"host:70000"},                  // relay port too large
+        {"host:12x"},                    // not a number
+        {":4242"},                       // no host
+        {"host", "--duration", "0"},     // nothing to run
+        {"host", "--duration", "soon"},
+        {"host", "--local-port", "-1"},
+        {"host", "--out"},               // value missing
+        {"host", "--colour"},            // unknown
+    };
+    for (const auto& words : wrong) {
+        Parsed parsed = parse(words);
+        std::string shown;
+        for (const auto& w : words) shown += w + " ";
+        EXPECT_EQ(parsed.result, PARSE_ERROR) << shown;
+        EXPECT_FALSE(parsed.error.empty()) << shown;
+    }
+}
+
+}  // namespace
