@@ -66,9 +66,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# What dpkg-shlibdeps finds for Debian bookworm's toolchain and libraries, the same for
-# every architecture; tests/packaging checks them against each program's needed libraries.
-set(libc_depends "libc6 (>= 2.34)")
+# What dpkg-shlibdeps finds for Debian bookworm's toolchain and libraries; armhf programs
+# also need libgcc_s (GCC_3.5, ARM unwinding). tests/packaging checks these against each
+# program's needed libraries.
+set(libc_depends "libc6 (>= 2.34), libgcc-s1 (>= 3.5)")
 
 set(CPACK_DEBIAN_RELAY_PACKAGE_NAME stream-relay)
 set(CPACK_DEBIAN_RELAY_PACKAGE_DEPENDS "${libc_depends}, libstdc++6 (>= 4.4)")
