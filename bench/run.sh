@@ -6,6 +6,15 @@
 #
 #   sh bench/run.sh           # 3 rounds: paced 2000/s for 30 s, closed loop 5 s (about 6 minutes)
 #   sh bench/run.sh --full    # 5 rounds: also paced 10000/s, closed loop 20 s (about 25 minutes)
+#   sh bench/run.sh --no-rt   # at normal priority (see below)
+#
+# The program under test (relay, floor or GStreamer alike) runs under
+# SCHED_FIFO where the machine allows it, so other work on a shared machine
+# does not preempt it and its latency reflects the program, not the
+# neighbours. The load program stays at normal priority: it sends with a
+# timestamp taken just before each send, and its viewers read the kernel's
+# receive timestamp, so its own delays do not count. --no-rt leaves all at
+# normal priority.
 #
 # Raw result lines and the programs' console output go to build-bench/results/.
 set -eu
@@ -14,12 +23,17 @@ cd "$(dirname "$0")/.."
 
 rounds=3
 loads="paced:2000:30 closed:32:5"
-if [ "${1:-}" = "--full" ]; then
-  rounds=5
-  loads="paced:2000:30 paced:10000:30 closed:32:20"
-elif [ -n "${1:-}" ]; then
-  echo "usage: sh bench/run.sh [--full]" >&2
-  exit 2
+priority="chrt -f 10"
+for option in "$@"; do
+  case $option in
+    --full) rounds=5; loads="paced:2000:30 paced:10000:30 closed:32:20" ;;
+    --no-rt) priority="" ;;
+    *) echo "usage: sh bench/run.sh [--full] [--no-rt]" >&2; exit 2 ;;
+  esac
+done
+if [ -n "$priority" ] && ! $priority true 2>/dev/null; then
+  echo "SCHED_FIFO not permitted here; running at normal priority" >&2
+  priority=""
 fi
 
 need_build_packages
@@ -43,13 +57,14 @@ gst-inspect-1.0 multiudpsink >/dev/null
 run() {
   round=$1 program=$2 mode=$3 amount=$4 seconds=$5
   if [ "$mode" = paced ]; then shape="--rate $amount"; else shape="--burst $amount"; fi
+  # shellcheck disable=SC2086
   case $program in
-    relay) offset=12; set -- "$bin/relay/stream-relay" ;;
-    floor) offset=12; set -- "$bin/bench/bench-floor" 7001 10 ;;
-    gstreamer) offset=0; set -- gst-launch-1.0 -q udpsrc address=127.0.0.1 port=5000 buffer-size=600000 \
+    relay) offset=12; set -- $priority "$bin/relay/stream-relay" ;;
+    floor) offset=12; set -- $priority "$bin/bench/bench-floor" 7001 10 ;;
+    gstreamer) offset=0; set -- $priority gst-launch-1.0 -q udpsrc address=127.0.0.1 port=5000 buffer-size=600000 \
       ! multiudpsink "clients=$viewers" sync=false async=false ;;
   esac
-  echo "round $round: $program, $mode $amount, $seconds s" >&2
+  echo "round $round: $program, $mode $amount, $seconds s${priority:+, $priority}" >&2
   # shellcheck disable=SC2086
   unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$bin/bench/bench-load" --program "$program" \
     --load "$mode" $shape --seconds "$seconds" --offset "$offset" --round "$round" \
