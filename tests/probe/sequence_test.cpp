@@ -66,6 +66,26 @@ TEST(SequenceStats, AJumpBackBeyondTheWindowStartsTheCountAgain) {
     EXPECT_EQ(stats.reordered, 0u);
 }
 
+TEST(SequenceStats, AfterANewAcknowledgementANumberBehindStartsTheCountAgain) {
+    // A relay restarted after a short run: its counter is back near 0, within the window.
+    SequenceStats restarted = countAll({300, 301, 302});
+    noteNewAcknowledgement(restarted);
+    countDatagram(restarted, 5, 100, 2000000);
+    countDatagram(restarted, 6, 100, 2001000);
+    EXPECT_EQ(restarted.restarts, 1u);
+    EXPECT_EQ(restarted.reordered, 0u);
+    EXPECT_EQ(lostDatagrams(restarted), 0);
+
+    // The same relay had only dropped the viewer for a while: what it missed is lost.
+    SequenceStats dropped = countAll({300, 301, 302});
+    noteNewAcknowledgement(dropped);
+    countDatagram(dropped, 400, 100, 2000000);
+    countDatagram(dropped, 399, 100, 2001000);
+    EXPECT_EQ(dropped.restarts, 0u);
+    EXPECT_EQ(lostDatagrams(dropped), 96);
+    EXPECT_EQ(dropped.reordered, 1u) << "only the first datagram after the acknowledgement may restart the count";
+}
+
 TEST(SequenceStats, ALongGapForgetsTheWindowButStillTellsLateFromDuplicate) {
     SequenceStats stats = countAll({0, 1, 10000, 9999, 9999, 10001});
     EXPECT_EQ(stats.gaps, 9998u);

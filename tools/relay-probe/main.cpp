@@ -88,7 +88,9 @@ void handleAcknowledgement() {
     if (acknowledgements == 1) {
         std::snprintf(line, sizeof line, "registered: %s acknowledged this viewer", relayText);
     } else {
-        std::snprintf(line, sizeof line, "registered again: %s had dropped this viewer and took it back", relayText);
+        std::snprintf(line, sizeof line, "registered again: %s had dropped this viewer (or restarted) and took it back",
+                      relayText);
+        noteNewAcknowledgement(stats);
     }
     printLine(line);
 }

@@ -55,6 +55,8 @@ void countDatagram(SequenceStats& stats, uint32_t sequence, uint32_t size, int64
     }
     // Signed distance from the expected number, so the 32-bit wrap is just a step.
     int32_t ahead = static_cast<int32_t>(sequence - stats.nextExpected);
+    bool mayRestart = stats.mayRestart;
+    stats.mayRestart = false;
     if (ahead >= 0) {
         uint32_t skipped = static_cast<uint32_t>(ahead);
         stats.gaps += skipped;
@@ -67,7 +69,7 @@ void countDatagram(SequenceStats& stats, uint32_t sequence, uint32_t size, int64
         stats.nextExpected = sequence + 1;
         return;
     }
-    if (-static_cast<int64_t>(ahead) > SEQUENCE_WINDOW) {
+    if (mayRestart || -static_cast<int64_t>(ahead) > SEQUENCE_WINDOW) {
         stats.restarts++;
         startAt(stats, sequence);
         return;
@@ -81,6 +83,8 @@ void countDatagram(SequenceStats& stats, uint32_t sequence, uint32_t size, int64
     // Only numbers at or after the first one counted were ever counted as skipped.
     if (static_cast<int32_t>(sequence - stats.firstSequence) > 0) stats.late++;
 }
+
+void noteNewAcknowledgement(SequenceStats& stats) { stats.mayRestart = stats.started; }
 
 int64_t lostDatagrams(const SequenceStats& stats) {
     return static_cast<int64_t>(stats.gaps) - static_cast<int64_t>(stats.late);

@@ -20,7 +20,8 @@ struct SequenceStats {
     uint64_t reordered;             // datagrams behind a higher number: the late ones, and any
                                     // from before the first one counted
     uint64_t duplicates;
-    uint64_t restarts;              // the counter jumped back beyond the window (relay restarted)
+    uint64_t restarts;              // the counter started over (relay restarted)
+    bool mayRestart;                // acknowledged anew: a restarted relay counts from 0 again
     int64_t lastArrivalUs;
     int64_t lastGapUs;              // previous inter-arrival gap, -1 before the second datagram
     double jitterUs;                // smoothed change between consecutive inter-arrival gaps
@@ -31,5 +32,8 @@ struct SequenceStats {
 void resetSequenceStats(SequenceStats& stats);
 // Accounts one datagram with its relay sequence number, size and arrival time.
 void countDatagram(SequenceStats& stats, uint32_t sequence, uint32_t size, int64_t arrivalUs);
+// The relay acknowledged this viewer again, as after a restart: a next number
+// behind the expected one starts the count again instead of counting as late.
+void noteNewAcknowledgement(SequenceStats& stats);
 // Datagrams missing now: skipped numbers that have not arrived late.
 int64_t lostDatagrams(const SequenceStats& stats);
