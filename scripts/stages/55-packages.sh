@@ -4,7 +4,7 @@
 # upgrade and removal in throwaway roots.
 set -eu
 . scripts/lib.sh
-need_packages systemd
+need_packages systemd udev qemu-user
 rm -rf build-packages/debs
 sh scripts/build-packages.sh
 sh tests/packaging/check-packages.sh build-packages/debs
