@@ -14,20 +14,28 @@ wait_line() {
   done
 }
 
-# wait_device VID PID [SECONDS]: until the host side sees that device and udevd has announced it
+# device_present VID PID: the host side sees a device with that identity
+device_present() {
+  for d in /sys/bus/usb/devices/*; do
+    [ "$(cat "$d/idVendor" 2>/dev/null)" = "$1" ] && [ "$(cat "$d/idProduct")" = "$2" ] && return 0
+  done
+  return 1
+}
+
+# wait_device VID PID [SECONDS]: until the device is there and udevd has announced it
 wait_device() {
   n=$(( ${3:-60} * 5 ))
-  while ! grep -qx "$2" $(grep -lx "$1" /sys/bus/usb/devices/*/idVendor 2>/dev/null | sed 's/idVendor$/idProduct/') /dev/null; do
+  while ! device_present "$1" "$2"; do
     n=$((n - 1)); [ "$n" -gt 0 ] || return 1
     sleep 0.2
   done
   udevadm settle -t 30
 }
 
-# wait_no_device VID [SECONDS]: until no device of that vendor is left on the bus
-wait_no_device() {
-  n=$(( ${2:-60} * 5 ))
-  while grep -qx "$1" /sys/bus/usb/devices/*/idVendor 2>/dev/null; do
+# wait_no_phone [SECONDS]: until the phone is off the bus in both of its identities
+wait_no_phone() {
+  n=$(( ${1:-60} * 5 ))
+  while device_present 1d6b 0104 || device_present 18d1 2d00; do
     n=$((n - 1)); [ "$n" -gt 0 ] || return 1
     sleep 0.2
   done
@@ -44,7 +52,7 @@ stop_phone() {
   kill "$phone_pid" 2>/dev/null
   wait "$phone_pid" 2>/dev/null
   echo > /sys/kernel/config/usb_gadget/phone/UDC 2>/dev/null
-  wait_no_device 18d1; wait_no_device 1d6b 30
+  wait_no_phone
 }
 
 # The bridge runs under a deadline, so a hung bridge ends the scenario instead of the whole run.
@@ -85,13 +93,15 @@ check() {
 }
 
 begin_scenario() {
-  echo "vm: --- $1"
+  echo "vm: --- $1 (at $(cut -d' ' -f1 /proc/uptime) s)"
   scenario_failed=0
   rm -f /tmp/phone.log /tmp/bridge.log
 }
 
-# On a failure the scenario's logs and the kernel's last words go to the console.
+# What the phone saw of the data goes to the console; on a failure the scenario's logs and the kernel's last
+# words go there too.
 end_scenario() {
+  grep '^phone: datagram' /tmp/phone.log 2>/dev/null
   [ "$scenario_failed" = 0 ] && return 0
   for f in /tmp/phone.log /tmp/bridge.log; do
     [ -f "$f" ] && sed "s|^|  $(basename "$f" .log)> |" "$f"

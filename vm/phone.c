@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -33,6 +34,7 @@
 #define MAX_EXPECT 64
 
 static int ep0 = -1;
+static int unplugRequest[2]; /* the reader thread asks the control thread to unplug through this pipe */
 static int accessoryMode;
 static char udcName[64];
 
@@ -210,10 +212,25 @@ static void answerSetup(const struct usb_ctrlrequest *r)
     }
 }
 
+/* A read of ep0 keeps FunctionFS's lock while it waits for an event, and unbinding from the controller waits
+   for that lock: so the control thread polls and reads only pending events, and does the unplugging itself. */
 static void serveControl(void)
 {
     struct usb_functionfs_event events[4];
     for (;;) {
+        struct pollfd fds[2] = {{.fd = ep0, .events = POLLIN}, {.fd = unplugRequest[0], .events = POLLIN}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            die("poll ep0");
+        }
+        if (fds[1].revents) {
+            char c;
+            if (read(unplugRequest[0], &c, 1) == 1) {
+                unplug();
+                say("unplugged");
+            }
+        }
+        if (!(fds[0].revents & POLLIN)) continue;
         ssize_t n = read(ep0, events, sizeof events);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -291,10 +308,7 @@ static void benchRead(size_t n)
 static void afterExpected(void)
 {
     say("all %d datagrams received%s", expectCount, faults ? " WITH FAULTS" : " and correct");
-    if (strcmp(thenAction, "unplug") == 0) {
-        unplug();
-        say("unplugged");
-    }
+    if (strcmp(thenAction, "unplug") == 0 && write(unplugRequest[1], "u", 1) != 1) die("ask for unplugging");
     if (strcmp(thenAction, "stop") == 0 || strcmp(thenAction, "unplug") == 0) {
         say("stopped reading");
         for (;;) pause();
@@ -344,6 +358,7 @@ int main(int argc, char **argv)
     findUdc();
     createGadget();
     writeDescriptors();
+    if (pipe(unplugRequest) < 0) die("pipe");
     pthread_t reader;
     if (pthread_create(&reader, NULL, readBulk, NULL) != 0) die("start reader");
     plugIn();

@@ -1,0 +1,51 @@
+# The benchmark: 10,000-byte transfers to the same gadget phone in the same boot, written once by a bare
+# libusb loop and once forwarded by the bridge from UDP datagrams, in alternating rounds. The phone times
+# both the same way: over the last batch of BATCH reads of each run, once the run is in its stride.
+. /opt/vm/guest-lib.sh
+BATCH=500
+RUN=$((3 * BATCH))
+SIZE=10000
+ROUNDS=3
+P=/tmp/phone.log
+
+# The bridge's socket gets a buffer for the whole run, so the sender can be done at once and is no load
+# during the timed batch (the bridge itself sets no buffer size).
+echo $((64 * 1024 * 1024)) > /proc/sys/net/core/rmem_default
+
+# wait_batches N: until the phone has reported N batches in all
+wait_batches() {
+  n=600
+  while [ "$(grep -c '^phone: bench:' $P)" -lt "$1" ]; do
+    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
+    sleep 0.2
+  done
+}
+
+last_rate() { grep '^phone: bench:' $P | tail -n 1 | sed 's/.*: \([0-9.]*\) transfers\/s, \([0-9.]*\) MB\/s$/\1 \2/'; }
+
+start_phone --accessory --bench $BATCH
+wait_device 18d1 2d00
+batches=0
+base_sum=0
+bridge_sum=0
+for round in $(seq $ROUNDS); do
+  host-loop $RUN $SIZE
+  batches=$((batches + 3))
+  wait_batches $batches || { echo "bench: FAIL the phone did not get all transfers of the libusb loop"; break; }
+  set -- $(last_rate); base=$1
+  echo "bench: round $round libusb loop: $1 transfers/s, $2 MB/s"
+
+  start_bridge 600
+  wait_forwarding || { echo "bench: FAIL the bridge did not start forwarding"; break; }
+  send --repeat $RUN $SIZE
+  batches=$((batches + 3))
+  wait_batches $batches || { echo "bench: FAIL the phone did not get all datagrams from the bridge"; kill "$bridge_pid"; break; }
+  set -- $(last_rate); bridged=$1
+  echo "bench: round $round bridge:       $1 transfers/s, $2 MB/s"
+  kill "$bridge_pid"; wait "$bridge_pid" 2>/dev/null
+  echo "bench: round $round ratio bridge/loop $(awk -v a="$bridged" -v b="$base" 'BEGIN { printf "%.3f", a / b }')"
+  base_sum=$(awk -v s="$base_sum" -v a="$base" 'BEGIN { print s + a }')
+  bridge_sum=$(awk -v s="$bridge_sum" -v a="$bridged" 'BEGIN { print s + a }')
+done
+awk -v a="$bridge_sum" -v b="$base_sum" -v r="$ROUNDS" -v z="$SIZE" 'b > 0 { printf "bench: mean over %d rounds: libusb loop %.1f transfers/s (%.2f MB/s), bridge %.1f transfers/s (%.2f MB/s), ratio %.3f (goal >= 0.95)\n", r, b / r, b / r * z / 1e6, a / r, a / r * z / 1e6, a / b }' /dev/null
+stop_phone
