@@ -127,6 +127,13 @@ void warnIfSilent() {
     printLine(line);
 }
 
+// The next tick of a period after the one just taken; after a stall (a
+// suspended laptop) the ticks missed are skipped, not caught up in a burst.
+int64_t nextTick(int64_t tickUs, int64_t periodUs, int64_t nowUs) {
+    tickUs += periodUs;
+    return tickUs > nowUs ? tickUs : nowUs + periodUs;
+}
+
 // Registers, reports and receives until Ctrl-C or the end of --duration.
 void runProbe() {
     uint8_t option = options.dataOnly ? OPTION_DATA_ONLY : 0;
@@ -141,12 +148,12 @@ void runProbe() {
         if (nowUs >= endUs) break;
         if (nowUs >= nextRegisterUs) {
             sendControl(probeSocket, relayAddress, COMMAND_REGISTER, option);
-            nextRegisterUs += REGISTER_EVERY_US;
+            nextRegisterUs = nextTick(nextRegisterUs, REGISTER_EVERY_US, nowUs);
         }
         if (nowUs >= nextReportUs) {
             reportSecond((nowUs - startUs) / 1e6, (nowUs - lastReportUs) / 1e6);
             lastReportUs = nowUs;
-            nextReportUs += REPORT_EVERY_US;
+            nextReportUs = nextTick(nextReportUs, REPORT_EVERY_US, nowUs);
         }
         if (!warned && nowUs - startUs >= SILENCE_WARNING_US && acknowledgements == 0 && stats.received == 0) {
             warnIfSilent();
