@@ -146,6 +146,29 @@ check_install_in_root() {
   check "$arch: the packages purge" dpkg_root -P stream-relay accessory-bridge relay-probe
 }
 
+# Installs the native packages the ordinary way (no DPKG_ROOT, dependencies
+# checked) on a copy of this very system: an overlay over / in a private mount
+# namespace, entered with chroot, so the machine itself is not changed.
+check_install_on_system_copy() {
+  arch=$(dpkg --print-architecture)
+  over="$work/overlay"
+  mkdir -p "$over/upper" "$over/work" "$over/merged"
+  mkdir -p "$over/upper/tmp/debs"
+  cp "$(deb_of stream-relay "$arch")" "$(deb_of accessory-bridge "$arch")" "$(deb_of relay-probe "$arch")" \
+    "$over/upper/tmp/debs/"
+  unshare -m sh -c "mount -t overlay overlay -o lowerdir=/,upperdir='$over/upper',workdir='$over/work' '$over/merged' &&
+    mount --bind /proc '$over/merged/proc' && mount --bind /dev '$over/merged/dev' &&
+    mount -t tmpfs none '$over/merged/run' && chroot '$over/merged' sh -c '
+      dpkg -i /tmp/debs/*.deb >/tmp/install.log 2>&1 || { cat /tmp/install.log; exit 1; }
+      getent passwd stream-relay >/tmp/users; getent passwd accessory-bridge >>/tmp/users
+      systemctl is-enabled stream-relay.service >/tmp/enabled 2>&1
+      dpkg -r stream-relay accessory-bridge relay-probe >/tmp/remove.log 2>&1 || { cat /tmp/remove.log; exit 1; }
+      test ! -e /usr/bin/stream-relay && getent passwd stream-relay >/dev/null'" >"$work/overlay.log" 2>&1 ||
+    { sed 's/^/      /' "$work/overlay.log"; return 1; }
+  [ "$(cut -d: -f7 "$over/upper/tmp/users" | sort -u)" = /usr/sbin/nologin ] &&
+    [ "$(wc -l <"$over/upper/tmp/users")" -eq 2 ] && [ "$(cat "$over/upper/tmp/enabled")" = enabled ]
+}
+
 # systemd-analyze verify prints nothing for a sound unit; a unit with a
 # mistake must make it speak, or the check would prove nothing.
 verify_units() {
@@ -217,6 +240,9 @@ for arch in amd64 arm64 armhf; do
   check_package_contents "$arch"
   check_install_in_root "$arch"
 done
+echo "--- $(dpkg --print-architecture) packages on a copy of this system"
+check "install with dependencies checked, users created, relay enabled; removal keeps the users" \
+  check_install_on_system_copy
 echo "--- units, udev rule, packaged relay"
 verify_units
 verify_udev_rule
