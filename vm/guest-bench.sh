@@ -5,7 +5,8 @@
 BATCH=500
 RUN=$((3 * BATCH))
 SIZE=10000
-ROUNDS=3
+ROUNDS=$(sed -n 's/.*tessivar\.rounds=\([0-9]*\).*/\1/p' /proc/cmdline)
+ROUNDS=${ROUNDS:-5}
 P=/tmp/phone.log
 
 # The bridge's socket gets a buffer for the whole run, so the sender can be done at once and is no load
@@ -26,10 +27,11 @@ last_rate() { grep '^phone: bench:' $P | tail -n 1 | sed 's/.*: \([0-9.]*\) tran
 start_phone --accessory --bench $BATCH
 wait_device 18d1 2d00
 batches=0
+done_rounds=0
 base_sum=0
 bridge_sum=0
 for round in $(seq $ROUNDS); do
-  host-loop $RUN $SIZE
+  host-loop $RUN $SIZE >/dev/null
   batches=$((batches + 3))
   wait_batches $batches || { echo "bench: FAIL the phone did not get all transfers of the libusb loop"; break; }
   set -- $(last_rate); base=$1
@@ -37,15 +39,19 @@ for round in $(seq $ROUNDS); do
 
   start_bridge 600
   wait_forwarding || { echo "bench: FAIL the bridge did not start forwarding"; break; }
-  send --repeat $RUN $SIZE
+  send --repeat $RUN $SIZE >/dev/null
   batches=$((batches + 3))
   wait_batches $batches || { echo "bench: FAIL the phone did not get all datagrams from the bridge"; kill "$bridge_pid"; break; }
   set -- $(last_rate); bridged=$1
   echo "bench: round $round bridge:       $1 transfers/s, $2 MB/s"
   kill "$bridge_pid"; wait "$bridge_pid" 2>/dev/null
-  echo "bench: round $round ratio bridge/loop $(awk -v a="$bridged" -v b="$base" 'BEGIN { printf "%.3f", a / b }')"
+  ratio=$(awk -v a="$bridged" -v b="$base" 'BEGIN { printf "%.3f", a / b }')
+  echo "bench: round $round ratio bridge/loop $ratio"
+  echo "$ratio" >> /tmp/ratios
+  done_rounds=$round
   base_sum=$(awk -v s="$base_sum" -v a="$base" 'BEGIN { print s + a }')
   bridge_sum=$(awk -v s="$bridge_sum" -v a="$bridged" 'BEGIN { print s + a }')
 done
-awk -v a="$bridge_sum" -v b="$base_sum" -v r="$ROUNDS" -v z="$SIZE" 'b > 0 { printf "bench: mean over %d rounds: libusb loop %.1f transfers/s (%.2f MB/s), bridge %.1f transfers/s (%.2f MB/s), ratio %.3f (goal >= 0.95)\n", r, b / r, b / r * z / 1e6, a / r, a / r * z / 1e6, a / b }' /dev/null
+awk -v a="$bridge_sum" -v b="$base_sum" -v r="$done_rounds" -v z="$SIZE" 'BEGIN { if (b > 0) printf "bench: mean over %d rounds: libusb loop %.1f transfers/s (%.2f MB/s), bridge %.1f transfers/s (%.2f MB/s), ratio %.3f (goal >= 0.95)\n", r, b / r, b / r * z / 1e6, a / r, a / r * z / 1e6, a / b }'
+[ -f /tmp/ratios ] && echo "bench: median of the rounds' ratios $(sort -n /tmp/ratios | awk '{ r[NR] = $1 } END { print (NR % 2) ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2 }')"
 stop_phone

@@ -27,7 +27,7 @@ log=$build/vm/$job.log
 timeout -k 10 "${VM_TIMEOUT:-600}" qemu-system-x86_64 -nodefaults -no-user-config -machine pc -accel tcg -cpu max \
   -smp 2 -m 512 -display none -serial stdio -no-reboot \
   -kernel "$build/vm/vmlinuz" -initrd "$build/vm/initrd.gz" \
-  -append "console=ttyS0 panic=-1 quiet loglevel=4 tessivar.job=$job" </dev/null 2>&1 | tr -d '\r' | tee "$log"
+  -append "console=ttyS0 panic=-1 quiet loglevel=4 tessivar.job=$job${BENCH_ROUNDS:+ tessivar.rounds=$BENCH_ROUNDS}" </dev/null 2>&1 | tr -d '\r' | tee "$log"
 t2=$(date +%s)
 echo "vm: build $((t1 - t0)) s, boot and $job $((t2 - t1)) s"
 
