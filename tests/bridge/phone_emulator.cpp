@@ -171,6 +171,9 @@ long submitUrb(Device& device, UMockdevIoctlClient* client, int* error) {
         pending.urb = data;
         submitControl(device, pending, bytes, urb->buffer_length);
         device.pending.push_back(pending);
+        // umockdev writes back only bytes that changed: fill the data phase of
+        // a read now, so that a reply equal to stale heap bytes still arrives.
+        if (bytes[0] & 0x80) std::memset(buffer->data + 8, 0xA5, static_cast<size_t>(urb->buffer_length - 8));
     } else if (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80) == 0) {
         PendingUrb pending;
         pending.urb = data;
@@ -503,8 +506,12 @@ BridgeRun bridgeStart() {
     BridgeRun run;
     run.outFd = memfd_create("bridge-stdout", 0);
     run.errFd = memfd_create("bridge-stderr", 0);
-    std::string command = std::string("exec ") + (std::getenv("BRIDGE_TEST_RUNNER") ? std::getenv("BRIDGE_TEST_RUNNER") : "") +
-                          " " + ACCESSORY_BRIDGE_PATH;
+    std::string command = std::string("exec ") + ACCESSORY_BRIDGE_PATH;
+    const char* leakCheck = std::getenv("BRIDGE_TEST_LEAK_CHECK");
+    if (leakCheck != nullptr && *leakCheck == '1')
+        command = "exec valgrind -q --leak-check=full --show-leak-kinds=definite,indirect "
+                  "--errors-for-leak-kinds=definite,indirect --error-exitcode=99 --suppressions=" VALGRIND_SUPPRESSIONS
+                  " " ACCESSORY_BRIDGE_PATH;
     run.pid = fork();
     bridgePid = run.pid;
     if (run.pid == 0) {

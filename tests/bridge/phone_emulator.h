@@ -85,8 +85,8 @@ struct BridgeRun {
     int errFd = -1;  // its standard error (libusb's own log)
 };
 
-// Starts accessory-bridge under the umockdev preload. With BRIDGE_TEST_RUNNER
-// set (e.g. "valgrind --leak-check=full ..."), runs it under that command.
+// Starts accessory-bridge under the umockdev preload. With BRIDGE_TEST_LEAK_CHECK=1
+// it runs under valgrind, and a leak or memory error makes its exit status 99.
 BridgeRun bridgeStart();
 // Serves the bus until done() is true; false if the bridge ended first or the
 // generous deadline passed.

@@ -157,7 +157,7 @@ TEST_F(Bridge, NoAndroidDeviceOnTheBus) {
     EXPECT_EQ(console, (START + checking(0, 0x046D, 0xC077) + notAndroid() + checking(1, 0x1D6B, 0x0002) +
                            notAndroid() + NOT_SET_UP))
         << log;
-    EXPECT_EQ(status, 255);
+    EXPECT_EQ(status, 255) << log;
     EXPECT_EQ(seenTextBy(mouse), Lines{getProtocol()});
     EXPECT_EQ(seenTextBy(rootHub()), Lines{getProtocol()});
 }
@@ -175,7 +175,7 @@ TEST_F(Bridge, UnsupportedProtocolVersionsAreGivenUpSilently) {
                            versionOnly() + checking(2, 0x04E8, 0x6860) + versionOnly() +
                            checking(3, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
         << log;
-    EXPECT_EQ(status, 255);
+    EXPECT_EQ(status, 255) << log;
     for (int id : {version0, empty, version3}) EXPECT_EQ(seenTextBy(id), Lines{getProtocol()}) << id;
 }
 
@@ -190,7 +190,7 @@ TEST_F(Bridge, StalledStringEndsTheIdentification) {
                            Lines{"Sent getProtocol", "Response ", "Version Code Device: 2", "Pipe error"} +
                            checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
         << log;
-    EXPECT_EQ(status, 255);
+    EXPECT_EQ(status, 255) << log;
     const Lines all = identification();
     EXPECT_EQ(seenTextBy(phone), Lines(all.begin(), all.begin() + 5));  // strings 0 to 3, nothing after
 }
@@ -204,7 +204,7 @@ TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} +
                            checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
         << log;
-    EXPECT_EQ(status, 255);
+    EXPECT_EQ(status, 255) << log;
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
 }
 
@@ -236,7 +236,7 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
                                  "Address 0002", ""} +
                            FORWARDING + WRITE_FAILED))
         << log;
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, 0) << log;
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
     const std::vector<uint8_t> cut(sent[3].begin(), sent[3].begin() + 10000);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(sent[0]), bulkOut(sent[1]), bulkOut(sent[2]),
@@ -256,7 +256,7 @@ TEST_F(Bridge, PhoneAlreadyInAccessoryModeIsIdentifiedNotRestarted) {
     EXPECT_EQ(console, (START + checking(0, 0x18D1, 0x2D01) + identified() + FOUND + ACCESSORY_LISTING +
                            FORWARDING + WRITE_FAILED))
         << log;
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, 0) << log;
     // The handle of the walk asked for kernel drivers to be detached on claim.
     EXPECT_EQ(seenTextBy(accessory), (identification() + Lines{"claim 0 detaching", bulkOut(payload(100)),
                                                                bulkOut(payload(200)), "release 0"}));
@@ -279,7 +279,7 @@ TEST_F(Bridge, ReopenPrefers2D01To2D00) {
                                  "Accessory Identification sent"} +
                            STARTED + FOUND + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED))
         << log;
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, 0) << log;
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
     EXPECT_EQ(seenTextBy(withAdb), (Lines{"claim 0", bulkOut(payload(64)), "release 0"}));
     EXPECT_EQ(seenTextBy(plain), Lines{});
@@ -298,7 +298,7 @@ TEST_F(Bridge, BulkStallEndsForwarding) {
     EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
                            FORWARDING + WRITE_FAILED))
         << log;
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, 0) << log;
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(payload(10)), bulkOut(payload(20)), "release 0"}));
 }
@@ -315,7 +315,7 @@ TEST_F(Bridge, BulkTimeoutEndsForwarding) {
     EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
                            FORWARDING + WRITE_FAILED))
         << log;
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, 0) << log;
     // libusb cancels the transfer at the end of its 5000 ms.
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(payload(300)), "discard", "release 0"}));
 }
@@ -333,7 +333,7 @@ TEST_F(Bridge, ClaimBusyEndsTheProgram) {
     EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
                            Lines{"Resource busy"} + NOT_BEGUN))
         << log;
-    EXPECT_EQ(status, 255);
+    EXPECT_EQ(status, 255) << log;
     EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});  // libusb releases only what it claimed
 }
 
@@ -350,7 +350,7 @@ TEST_F(Bridge, AccessoryWithoutBulkOutEndsTheProgram) {
                                  "Address 0081", "Endpoint type Interupt OUT", "Address 0002", ""} +
                            CLAIMED + NOT_BEGUN))
         << log;
-    EXPECT_EQ(status, 255);
+    EXPECT_EQ(status, 255) << log;
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
 }
 
@@ -365,7 +365,7 @@ TEST_F(Bridge, UnreadableConfigurationListsNothingAndEndsTheProgram) {
     EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + Lines{""} +
                            CLAIMED + NOT_BEGUN))
         << log;
-    EXPECT_EQ(status, 255);
+    EXPECT_EQ(status, 255) << log;
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
 }
 
@@ -385,7 +385,7 @@ TEST_F(Bridge, TakenUdpPortEndsWithStatus1AndNoShutdown) {
                            Lines{"Interface claimed, ready to transfer data", "Preparing to write to 0001",
                                  "Init UDP input", "UDP bind failed"}))
         << log;
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(status, 1) << log;
     EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});  // the interface is left to process exit
 }
 
