@@ -83,6 +83,26 @@ check "no fault on the phone" lacks_line $P FAULT
 stop_phone
 end_scenario
 
+# dummy_hcd lists the transfers it holds; the bridge's 10,000 bytes wait there while the phone reads nothing
+transfer_waiting() {
+  wait_line /sys/devices/platform/dummy_hcd.0/urbs 'ep[0-9]+out-bulk' 30
+}
+
+begin_scenario "phone unplugged while a transfer waits for it"
+start_phone --accessory --expect 10000 --then stop
+wait_device 18d1 2d00
+start_bridge
+check "bridge bound port 3020" wait_forwarding
+send 10000
+check "phone received the first datagram" wait_line $P '^phone: stopped reading' 60
+send 10000
+check "the second one waits in the host controller" transfer_waiting
+echo > /sys/kernel/config/usb_gadget/phone/UDC
+wait_bridge
+check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
+stop_phone
+end_scenario
+
 begin_scenario "no phone on the bus"
 start_bridge
 wait_bridge
