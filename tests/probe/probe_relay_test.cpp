@@ -154,7 +154,7 @@ void sendVideo(int count) {
     int encoder = socket(AF_INET, SOCK_DGRAM, 0);
     for (int i = 0; i < count; i++) {
         sendTo(encoder, 5000, videoPayload(i));
-        if (i % 10 == 9) usleep(3000);
+        if (i % 5 == 4) usleep(5000);
     }
     close(encoder);
 }
