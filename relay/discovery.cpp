@@ -25,6 +25,13 @@ void setSocketOption(int fd, int option, const void* value, socklen_t size) {
     setsockopt(fd, SOL_SOCKET, option, value, size);
 }
 
+bool fillAddress(sockaddr_in* to, const char* ip, int32_t port) {
+    *to = sockaddr_in{};
+    to->sin_family = AF_INET;
+    to->sin_port = htons(static_cast<uint16_t>(port));
+    return inet_pton(AF_INET, ip, &to->sin_addr) == 1;
+}
+
 }  // namespace
 
 void encodeRelayHeader(uint8_t* out, uint8_t kind, uint32_t sequence) {
@@ -45,12 +52,37 @@ void encodeRelayHeader(uint8_t* out, uint8_t kind, uint32_t sequence) {
 ssize_t sendToClient(const void* data, int32_t length, const char* ip, int32_t port) {
     // The destination lives on this caller's stack: the video and discovery
     // threads send on the same socket at the same time.
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, ip, &to.sin_addr) != 1) return -1;
+    sockaddr_in to;
+    if (!fillAddress(&to, ip, port)) return -1;
     return sendto(discoverySocket, data, static_cast<size_t>(length), 0,
                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void sendToClients(const void* data, int32_t length, const VideoTarget* targets, int count) {
+    // One system call for the whole walk: on loopback the kernel's entry and
+    // exit cost per call is a large share of a send, and one sendto per
+    // viewer pays it ten times per video datagram. Addresses stay on this
+    // caller's stack, as in sendToClient.
+    sockaddr_in to[MAX_CLIENTS];
+    mmsghdr messages[MAX_CLIENTS];
+    iovec whole{const_cast<void*>(data), static_cast<size_t>(length)};
+    int ready = 0;
+    for (int i = 0; i < count && ready < MAX_CLIENTS; ++i) {
+        if (!fillAddress(&to[ready], targets[i].ip, targets[i].port)) continue;
+        messages[ready] = mmsghdr{};
+        messages[ready].msg_hdr.msg_name = &to[ready];
+        messages[ready].msg_hdr.msg_namelen = sizeof to[ready];
+        messages[ready].msg_hdr.msg_iov = &whole;
+        messages[ready].msg_hdr.msg_iovlen = 1;
+        ++ready;
+    }
+    // sendmmsg stops at the first datagram that fails and reports how many
+    // went before it: that viewer is skipped and the walk goes on after it.
+    for (int next = 0; next < ready;) {
+        const int remaining = ready - next;
+        const int sent = sendmmsg(discoverySocket, messages + next, static_cast<unsigned>(remaining), 0);
+        next += (sent > 0 ? sent : 0) + (sent < remaining ? 1 : 0);
+    }
 }
 
 void handleDiscoveryDatagram(const uint8_t* datagram, ssize_t length, const sockaddr_in& sender) {

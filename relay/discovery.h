@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "client_table.h"
+
 constexpr uint16_t DISCOVERY_PORT = 4242;
 constexpr int RELAY_HEADER_SIZE = 12;
 constexpr uint8_t RELAY_MAGIC = 0x42;
@@ -45,3 +47,6 @@ void* discoveryLoop(void*);
 void handleDiscoveryDatagram(const uint8_t* datagram, ssize_t length, const sockaddr_in& sender);
 // Sends one datagram from the discovery socket to ip:port (port in host order).
 ssize_t sendToClient(const void* data, int32_t length, const char* ip, int32_t port);
+// Sends one datagram from the discovery socket to each target in order, in
+// one system call where all succeed; a failed send skips only that target.
+void sendToClients(const void* data, int32_t length, const VideoTarget* targets, int count);

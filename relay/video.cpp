@@ -38,8 +38,7 @@ void broadcastFrame(const uint8_t* payload, int32_t length, uint8_t kind) {
     // timeout, and registrations and the sweep must not wait behind it.
     VideoTarget targets[MAX_CLIENTS];
     const int count = collectVideoTargets(kind, targets);
-    for (int i = 0; i < count; ++i)
-        sendToClient(datagram, length + RELAY_HEADER_SIZE, targets[i].ip, targets[i].port);
+    sendToClients(datagram, length + RELAY_HEADER_SIZE, targets, count);
 }
 
 void* videoLoop(void*) {

@@ -186,4 +186,24 @@ TEST_F(Endpoint, FanOutCountsWithoutViewersAndSurvivesAnOversizedPayload) {
     EXPECT_EQ(0, std::memcmp(payload, got.data() + RELAY_HEADER_SIZE, 65495));
 }
 
+TEST_F(Endpoint, FanOutSkipsViewersWhoseSendFailsAndReachesTheRest) {
+    // Broadcast without SO_BROADCAST is refused by the kernel; the text is
+    // no address at all. Both sit before and between the real viewers.
+    ASSERT_EQ(1, registerClient("255.255.255.255", 4000, 0));
+    ASSERT_EQ(1, registerClient("127.0.0.1", viewerPort, 0));
+    ASSERT_EQ(1, registerClient("no.such.address", 4001, 0));
+    ASSERT_EQ(1, registerClient("127.0.0.1", viewer2Port, 0));
+
+    const uint8_t payload[] = {'P', 'Q'};
+    broadcastFrame(payload, sizeof payload, KIND_VIDEO);
+    broadcastFrame(payload, sizeof payload, KIND_VIDEO);
+    for (int fd : {viewer, viewer2}) {
+        for (uint8_t sequence : {0, 1}) {
+            Bytes got;
+            ASSERT_TRUE(receiveWithin(fd, &got, ARRIVES_MS));
+            EXPECT_EQ((Bytes{0x42, 1, 0, 0, sequence, 0, 0, 0, 0, 0, 0, 0, 'P', 'Q'}), got);
+        }
+    }
+}
+
 }  // namespace
