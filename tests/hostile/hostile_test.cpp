@@ -1,0 +1,391 @@
+// Whatever the network can throw at the real relay: datagrams of every length
+// at both of its ports, a flood of registrations from a thousand sender ports,
+// and datagrams forged to come from the relay's own loopback address. Each
+// case runs the relay in a network namespace of its own; forged senders are
+// written with a raw socket inside that namespace.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "relay_harness.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint16_t DISCOVERY = 4242;
+constexpr uint16_t VIDEO = 5000;
+constexpr int LARGEST_UDP_PAYLOAD = 65507;
+constexpr int VIDEO_RECEIVE_LIMIT = 65500;
+constexpr int LARGEST_FORWARDED_PAYLOAD = LARGEST_UDP_PAYLOAD - 12;
+constexpr int ARRIVES_MS = 10000;
+// The relay's receive buffer may be as small as the kernel's default cap;
+// between two barriers the test never queues more than this many bytes.
+constexpr size_t QUEUED_BYTES_BETWEEN_BARRIERS = 128 * 1024;
+
+std::string endpoint(uint16_t port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+// Every line of `text` that names 127.0.0.1:port, in order.
+std::vector<std::string> linesAbout(const std::string& text, uint16_t port) {
+    std::vector<std::string> found;
+    std::istringstream lines(text);
+    const std::string name = endpoint(port);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find(name);
+        if (at == std::string::npos) continue;
+        const char after = at + name.size() < line.size() ? line[at + name.size()] : '\0';
+        if (after < '0' || after > '9') found.push_back(line);
+    }
+    return found;
+}
+
+// The console without the lines that name 127.0.0.1:port.
+std::string consoleWithout(const std::string& text, uint16_t port) {
+    std::string kept;
+    std::istringstream lines(text);
+    const std::vector<std::string> about = linesAbout(text, port);
+    size_t next = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (next < about.size() && line == about[next]) {
+            ++next;
+            continue;
+        }
+        kept += line + "\n";
+    }
+    return kept;
+}
+
+// Takes one queued datagram without waiting; false when none is queued.
+bool takeQueued(int fd, Bytes* bytes) {
+    bytes->resize(LARGEST_UDP_PAYLOAD + 1);
+    const ssize_t n = recv(fd, bytes->data(), bytes->size(), MSG_DONTWAIT);
+    if (n < 0) return false;
+    bytes->resize(static_cast<size_t>(n));
+    return true;
+}
+
+int boundViewerSocket(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint8_t patternByte(size_t length, size_t index) {
+    return static_cast<uint8_t>(length * 7 + index * 13);
+}
+
+uint32_t sequenceOf(const Bytes& datagram) {
+    return datagram[4] | (datagram[5] << 8) | (datagram[6] << 16) | (static_cast<uint32_t>(datagram[7]) << 24);
+}
+
+class HostileInput : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!enterFreshNetworkNamespace(&why)) GTEST_SKIP() << "needs a network namespace: " << why;
+        raw = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+        ASSERT_GE(raw, 0) << "raw socket: " << std::strerror(errno);
+        sender = socket(AF_INET, SOCK_DGRAM, 0);
+        relay = startRelay();
+        ASSERT_GT(relay.pid, 0);
+        ASSERT_TRUE(waitForStderr(relay, "Init device discovery\n", ARRIVES_MS)) << relay.err;
+        probe = openViewerSocket(&probePort);
+        // The bind follows the message; the first acknowledgement proves it.
+        Bytes ack;
+        for (int tries = 0; tries < 100 && !receiveWithin(probe, &ack, 100); ++tries)
+            sendTo(probe, DISCOVERY, controlDatagram({}));
+        ASSERT_EQ(Bytes{0x42}, ack);
+    }
+
+    void TearDown() override {
+        stopRelay(relay);
+        EXPECT_EQ(std::string::npos, console().find("Sanitizer")) << console();
+        EXPECT_EQ(std::string::npos, console().find("runtime error")) << console();
+        for (int fd : {raw, sender, probe})
+            if (fd >= 0) close(fd);
+    }
+
+    // Returns once the relay has handled every control datagram sent before:
+    // the probe viewer leaves and joins again, and the discovery socket hands
+    // datagrams over in arrival order, so its acknowledgement comes last.
+    void barrier() {
+        sendTo(probe, DISCOVERY, controlDatagram({1}));
+        sendTo(probe, DISCOVERY, controlDatagram({0}));
+        Bytes ack;
+        ASSERT_TRUE(receiveWithin(probe, &ack, ARRIVES_MS)) << "the relay stopped answering";
+        ASSERT_EQ(Bytes{0x42}, ack);
+        // Reading the console also keeps the relay from blocking on a full pipe.
+        ASSERT_TRUE(waitForStderr(relay, "client connected from " + endpoint(probePort) + "  \n", ARRIVES_MS));
+        earlierConsole += relay.err;
+        relay.err.clear();
+    }
+
+    // Everything the relay printed on standard error so far that was read.
+    std::string console() const { return earlierConsole + relay.err; }
+
+    // One UDP datagram to 127.0.0.1:destination that claims to come from
+    // sourceIp:sourcePort. The kernel fills the IP checksum; a UDP checksum
+    // of 0 means none.
+    void sendForged(const char* sourceIp, uint16_t sourcePort, uint16_t destination, const Bytes& payload) {
+        Bytes packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
+        iphdr ip{};
+        ip.ihl = 5;
+        ip.version = 4;
+        ip.ttl = 64;
+        ip.protocol = IPPROTO_UDP;
+        ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
+        inet_pton(AF_INET, sourceIp, &ip.saddr);
+        ip.daddr = htonl(INADDR_LOOPBACK);
+        udphdr udp{};
+        udp.source = htons(sourcePort);
+        udp.dest = htons(destination);
+        udp.len = htons(static_cast<uint16_t>(sizeof(udphdr) + payload.size()));
+        std::memcpy(packet.data(), &ip, sizeof ip);
+        std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
+        std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(static_cast<ssize_t>(packet.size()),
+                  sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to))
+            << std::strerror(errno);
+    }
+
+    // Refreshes a viewer and the probe, so a long case outlives the sweep.
+    void keepAlive(int viewer) {
+        sendTo(viewer, DISCOVERY, controlDatagram({0}));
+        sendTo(probe, DISCOVERY, controlDatagram({0}));
+    }
+
+    // Registers a full viewer on a socket of its own and waits for its acknowledgement.
+    int joinViewer(uint16_t* port) {
+        const int fd = openViewerSocket(port);
+        sendTo(fd, DISCOVERY, controlDatagram({0}));
+        Bytes ack;
+        EXPECT_TRUE(receiveWithin(fd, &ack, ARRIVES_MS));
+        EXPECT_EQ(Bytes{0x42}, ack);
+        return fd;
+    }
+
+    RelayRun relay;
+    std::string earlierConsole;
+    int raw = -1;
+    int sender = -1;  // a plain socket for sending to the relay
+    int probe = -1;
+    uint16_t probePort = 0;
+};
+
+TEST_F(HostileInput, ControlDatagramsOfEveryLengthOnlyRegisterFromTwelveBytesOn) {
+    uint16_t viewerPort = 0;
+    const int viewer = openViewerSocket(&viewerPort);
+    // 0 to 11 bytes, with and without the magic: none registers, none is answered.
+    for (int length = 0; length < 12; ++length) {
+        Bytes withMagic(static_cast<size_t>(length), 0);
+        if (length > 0) withMagic[0] = 0x42;
+        sendTo(viewer, DISCOVERY, withMagic);
+        sendTo(viewer, DISCOVERY, Bytes(static_cast<size_t>(length), 0x41));
+    }
+    barrier();
+    Bytes got;
+    EXPECT_FALSE(takeQueued(viewer, &got)) << "a datagram shorter than the header was answered";
+
+    // Every length from the bare header up to the largest UDP payload, each
+    // a registration (command 0) with the option byte alternating; only the
+    // first one is new. The same lengths without the magic change nothing.
+    size_t queued = 0;
+    for (int length = 12; length <= LARGEST_UDP_PAYLOAD; ++length) {
+        Bytes datagram(static_cast<size_t>(length));
+        for (size_t i = 0; i < datagram.size(); ++i) datagram[i] = patternByte(datagram.size(), i);
+        datagram[0] = 0x41;
+        if (length > 12) datagram[12] = 1;  // would be a removal
+        sendTo(viewer, DISCOVERY, datagram);
+        datagram[0] = 0x42;
+        if (length > 12) datagram[12] = 0;
+        if (length > 13) datagram[13] = static_cast<uint8_t>(length & 1);
+        sendTo(viewer, DISCOVERY, datagram);
+        queued += 2 * datagram.size() + 1024;
+        if (length == 12 || queued > QUEUED_BYTES_BETWEEN_BARRIERS) {
+            ASSERT_NO_FATAL_FAILURE(barrier()) << "at length " << length;
+            queued = 0;
+        }
+    }
+    barrier();
+    ASSERT_TRUE(takeQueued(viewer, &got));
+    EXPECT_EQ(Bytes{0x42}, got);
+    EXPECT_FALSE(takeQueued(viewer, &got)) << "a refresh was answered";
+
+    // A removal of the largest size takes the viewer out; a registration of
+    // that size from a new sender is a new viewer.
+    Bytes removal(LARGEST_UDP_PAYLOAD, 0xEE);
+    removal[0] = 0x42;
+    removal[12] = 1;
+    sendTo(viewer, DISCOVERY, removal);
+    uint16_t largePort = 0;
+    const int large = openViewerSocket(&largePort);
+    Bytes registration(LARGEST_UDP_PAYLOAD, 0);
+    registration[0] = 0x42;
+    registration[13] = 1;
+    sendTo(large, DISCOVERY, registration);
+    ASSERT_TRUE(receiveWithin(large, &got, ARRIVES_MS));
+    EXPECT_EQ(Bytes{0x42}, got);
+    EXPECT_TRUE(waitForStderr(relay, "client connected from " + endpoint(largePort) + " (only data)\n", ARRIVES_MS));
+    EXPECT_TRUE(waitForStderr(relay, "client " + endpoint(viewerPort) + " removed\n", ARRIVES_MS)) << relay.err;
+    const std::vector<std::string> once{"client connected from " + endpoint(viewerPort) + "  ",
+                                        "client " + endpoint(viewerPort) + " removed"};
+    EXPECT_EQ(once, linesAbout(console(), viewerPort));
+    close(viewer);
+    close(large);
+}
+
+TEST_F(HostileInput, VideoDatagramsOfEveryLengthArriveWholeOrNotAtAll) {
+    uint16_t viewerPort = 0;
+    const int viewer = joinViewer(&viewerPort);
+    // Sent one at a time, each waited for, so nothing overflows a buffer.
+    Bytes got;
+    uint32_t expectedSequence = 0;
+    for (int length = 1; length <= LARGEST_FORWARDED_PAYLOAD; ++length) {
+        if (length % 1000 == 0) keepAlive(viewer);
+        Bytes payload(static_cast<size_t>(length));
+        for (size_t i = 0; i < payload.size(); ++i) payload[i] = patternByte(payload.size(), i);
+        sendTo(sender, VIDEO, payload);
+        ASSERT_TRUE(receiveWithin(viewer, &got, ARRIVES_MS)) << "no datagram for a payload of " << length;
+        ASSERT_EQ(payload.size() + 12, got.size());
+        ASSERT_EQ(expectedSequence, sequenceOf(got));
+        ASSERT_EQ(0x42, got[0]);
+        ASSERT_EQ(1, got[1]);
+        ASSERT_TRUE(std::equal(payload.begin(), payload.end(), got.begin() + 12)) << "payload of " << length;
+        ++expectedSequence;
+    }
+    // Larger payloads cannot travel behind the header: each is counted but
+    // reaches nobody, and the relay goes on. Beyond 65,500 bytes the receive
+    // cuts them first.
+    for (int length = LARGEST_FORWARDED_PAYLOAD + 1; length <= LARGEST_UDP_PAYLOAD; ++length) {
+        sendTo(sender, VIDEO, Bytes(static_cast<size_t>(length), 0x5A));
+        ++expectedSequence;
+    }
+    static_assert(VIDEO_RECEIVE_LIMIT > LARGEST_FORWARDED_PAYLOAD, "cut datagrams are still too big to forward");
+    sendTo(sender, VIDEO, Bytes{7, 7, 7});
+    ASSERT_TRUE(receiveWithin(viewer, &got, ARRIVES_MS));
+    ASSERT_EQ(15u, got.size());
+    EXPECT_EQ((Bytes{0x42, 1, 0, 0}), Bytes(got.begin(), got.begin() + 4));
+    EXPECT_EQ((Bytes{0, 0, 0, 0, 7, 7, 7}), Bytes(got.begin() + 8, got.end()));
+    EXPECT_EQ(expectedSequence, sequenceOf(got)) << "oversized datagrams were not counted once each";
+    EXPECT_FALSE(takeQueued(viewer, &got));
+
+    // The last edge of the video port: an empty datagram ends the relay with 1.
+    sendTo(sender, VIDEO, Bytes{});
+    EXPECT_EQ(1, waitForExit(relay, ARRIVES_MS)) << relay.err;
+    EXPECT_EQ("Init video source\nInit device discovery\nclient connected from " + endpoint(probePort) +
+                  "  \nclient connected from " + endpoint(viewerPort) + "  \nvideo connected\n",
+              console());
+    close(viewer);
+}
+
+TEST_F(HostileInput, AThousandSenderPortsNeverGrowTheTablePastTen) {
+    // The probe holds slot 0; ports 30000 to 30008 fill the other nine.
+    constexpr uint16_t FIRST = 30000;
+    constexpr int SENDERS = 1000;
+    constexpr int WATCHED = 20;
+    int watched[WATCHED];
+    for (int i = 0; i < WATCHED; ++i) ASSERT_GE(watched[i] = boundViewerSocket(FIRST + i), 0);
+
+    // Sent in batches, each followed by a barrier, so none is lost to a
+    // full receive buffer: the refused ones must be refused by the relay.
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < SENDERS; ++i) {
+            sendForged("127.0.0.1", FIRST + i, DISCOVERY, controlDatagram({0}));
+            if (i % 100 == 99) {
+                ASSERT_NO_FATAL_FAILURE(barrier());
+            }
+        }
+    }
+    // A removal from one of the nine marks the end of the flood on the console.
+    sendForged("127.0.0.1", FIRST + 8, DISCOVERY, controlDatagram({1}));
+    ASSERT_TRUE(waitForStderr(relay, "client " + endpoint(FIRST + 8) + " removed\n", ARRIVES_MS)) << relay.err;
+
+    std::string expected = "Init video source\nInit device discovery\n";
+    for (int i = 0; i < 9; ++i) expected += "client connected from " + endpoint(FIRST + i) + "  \n";
+    expected += "client " + endpoint(FIRST + 8) + " removed\n";
+    EXPECT_EQ(expected, consoleWithout(console(), probePort));
+
+    Bytes got;
+    for (int i = 0; i < WATCHED; ++i) {
+        if (i < 9) {
+            ASSERT_TRUE(takeQueued(watched[i], &got)) << "no acknowledgement for port " << FIRST + i;
+            EXPECT_EQ(Bytes{0x42}, got);
+        }
+        EXPECT_FALSE(takeQueued(watched[i], &got)) << "port " << FIRST + i << " heard from the relay";
+    }
+
+    // The freed slot goes to the next newcomer; video reaches exactly the ten.
+    sendForged("127.0.0.1", FIRST + 19, DISCOVERY, controlDatagram({0}));
+    ASSERT_TRUE(receiveWithin(watched[19], &got, ARRIVES_MS));
+    EXPECT_EQ(Bytes{0x42}, got);
+    sendTo(sender, VIDEO, Bytes{1, 2, 3});
+    ASSERT_TRUE(receiveWithin(probe, &got, ARRIVES_MS));
+    const Bytes frame = got;
+    for (int i = 0; i < WATCHED; ++i) {
+        const bool member = i < 8 || i == 19;
+        if (member) {
+            ASSERT_TRUE(receiveWithin(watched[i], &got, ARRIVES_MS)) << "port " << FIRST + i;
+            EXPECT_EQ(frame, got);
+        }
+    }
+    // The walk is over once its last slot (port FIRST + 19, the freed index) had its copy.
+    for (int i = 0; i < WATCHED; ++i) {
+        EXPECT_FALSE(takeQueued(watched[i], &got)) << "port " << FIRST + i << " got more than its share";
+        close(watched[i]);
+    }
+    EXPECT_EQ(std::string::npos, console().find(endpoint(FIRST + 9))) << console();
+}
+
+TEST_F(HostileInput, DatagramsClaimingTheRelaysOwnAddressAreIgnored) {
+    // Registration, data-only registration, a lone acknowledgement byte and a
+    // removal, all claiming 127.0.0.1:4242: a relay that took them would send
+    // its acknowledgements and video to itself.
+    sendForged("127.0.0.1", DISCOVERY, DISCOVERY, controlDatagram({0}));
+    sendForged("127.0.0.1", DISCOVERY, DISCOVERY, controlDatagram({0, 1}));
+    sendForged("127.0.0.1", DISCOVERY, DISCOVERY, Bytes{0x42});
+    sendForged("127.0.0.1", DISCOVERY, DISCOVERY, controlDatagram({1}));
+    sendForged("127.0.0.1", DISCOVERY, DISCOVERY, controlDatagram({0}));
+    barrier();
+    EXPECT_TRUE(linesAbout(console(), DISCOVERY).empty()) << console();
+
+    // The same datagram from any other port of 127.0.0.1 is a viewer.
+    uint16_t neighbourPort = 0;
+    const int neighbour = openViewerSocket(&neighbourPort);
+    sendForged("127.0.0.1", neighbourPort, DISCOVERY, controlDatagram({0}));
+    Bytes got;
+    ASSERT_TRUE(receiveWithin(neighbour, &got, ARRIVES_MS));
+    EXPECT_EQ(Bytes{0x42}, got);
+
+    // Video goes to the two viewers and nowhere else: had the relay taken
+    // itself in, its own copies would come back as registrations.
+    sendTo(sender, VIDEO, Bytes{0, 0, 0});
+    ASSERT_TRUE(receiveWithin(neighbour, &got, ARRIVES_MS));
+    ASSERT_TRUE(receiveWithin(probe, &got, ARRIVES_MS));
+    barrier();
+    EXPECT_TRUE(linesAbout(console(), DISCOVERY).empty()) << console();
+    EXPECT_EQ(1u, linesAbout(console(), neighbourPort).size()) << console();
+    close(neighbour);
+}
+
+}  // namespace
