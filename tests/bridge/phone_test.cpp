@@ -55,6 +55,9 @@ const Lines FORWARDING = {"Interface claimed, ready to transfer data", "Preparin
 const Lines WRITE_FAILED = {"Bulk write error -1", "", "Finished"};
 const Lines NOT_BEGUN = {"", "Error in transfer begin"};
 
+// Up to the listing: the phone, first on the bus, identified, restarted and reopened.
+Lines phoneFound() { return START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND; }
+
 // ---- what a device should see ----
 
 std::string getProtocol() { return "control C0 51 0000 0000 0002"; }
@@ -128,6 +131,11 @@ protected:
         log = bridgeLog(run);
     }
 
+    void expectEnd(const Lines& expectedConsole, int expectedStatus) {
+        EXPECT_EQ(console, expectedConsole) << log;
+        EXPECT_EQ(status, expectedStatus) << log;
+    }
+
     void startAndWaitForForwarding() {
         run = bridgeStart();
         ASSERT_TRUE(pumpUntil(bridgeListening)) << "the bridge never listened on 3020\n" << bridgeLog(run);
@@ -139,6 +147,16 @@ protected:
         devicePlugIn(phone);
         deviceComesBackAs(phone, {accessory});
         return phone;
+    }
+
+    // A phone that comes back as an accessory of this model, the bridge run to
+    // its end before forwarding; returns the accessory.
+    int runAgainstAccessory(const DeviceModel& model) {
+        const int accessory = deviceCreate(model);
+        phoneBecoming(accessory);
+        run = bridgeStart();
+        finish();
+        return accessory;
     }
 
     BridgeRun run;
@@ -154,10 +172,8 @@ TEST_F(Bridge, NoAndroidDeviceOnTheBus) {
     devicePlugIn(mouse);
     run = bridgeStart();
     finish();
-    EXPECT_EQ(console, (START + checking(0, 0x046D, 0xC077) + notAndroid() + checking(1, 0x1D6B, 0x0002) +
-                           notAndroid() + NOT_SET_UP))
-        << log;
-    EXPECT_EQ(status, 255) << log;
+    expectEnd(START + checking(0, 0x046D, 0xC077) + notAndroid() + checking(1, 0x1D6B, 0x0002) +
+              notAndroid() + NOT_SET_UP, 255);
     EXPECT_EQ(seenTextBy(mouse), Lines{getProtocol()});
     EXPECT_EQ(seenTextBy(rootHub()), Lines{getProtocol()});
 }
@@ -171,11 +187,9 @@ TEST_F(Bridge, UnsupportedProtocolVersionsAreGivenUpSilently) {
     for (int id : {version0, empty, version3}) devicePlugIn(id);
     run = bridgeStart();
     finish();
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + versionOnly() + checking(1, 0x04E8, 0x6860) +
-                           versionOnly() + checking(2, 0x04E8, 0x6860) + versionOnly() +
-                           checking(3, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
-        << log;
-    EXPECT_EQ(status, 255) << log;
+    expectEnd(START + checking(0, 0x04E8, 0x6860) + versionOnly() + checking(1, 0x04E8, 0x6860) +
+              versionOnly() + checking(2, 0x04E8, 0x6860) + versionOnly() +
+              checking(3, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP, 255);
     for (int id : {version0, empty, version3}) EXPECT_EQ(seenTextBy(id), Lines{getProtocol()}) << id;
 }
 
@@ -186,11 +200,9 @@ TEST_F(Bridge, StalledStringEndsTheIdentification) {
     devicePlugIn(phone);
     run = bridgeStart();
     finish();
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) +
-                           Lines{"Sent getProtocol", "Response ", "Version Code Device: 2", "Pipe error"} +
-                           checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
-        << log;
-    EXPECT_EQ(status, 255) << log;
+    expectEnd(START + checking(0, 0x04E8, 0x6860) +
+              Lines{"Sent getProtocol", "Response ", "Version Code Device: 2", "Pipe error"} +
+              checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP, 255);
     const Lines all = identification();
     EXPECT_EQ(seenTextBy(phone), Lines(all.begin(), all.begin() + 5));  // strings 0 to 3, nothing after
 }
@@ -201,10 +213,8 @@ TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     deviceComesBackAs(phone, {});
     run = bridgeStart();
     finish();
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} +
-                           checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP))
-        << log;
-    EXPECT_EQ(status, 255) << log;
+    expectEnd(START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} +
+              checking(1, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP, 255);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
 }
 
@@ -227,16 +237,14 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     sendDatagram(payload(5));
     finish();
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND +
-                           Lines{"Interface 0. altSetting 0. Num of endpoints: 2", "Endpoint type Bulk IN",
-                                 "Address 0081", "Endpoint type Bulk OUT", "Address 0001",
-                                 "Interface 1. altSetting 0. Num of endpoints: 2", "Endpoint type Interupt IN",
-                                 "Address 0083", "Endpoint type Isochronus OUT", "Address 0004",
-                                 "Interface 1. altSetting 1. Num of endpoints: 1", "Endpoint type Bulk OUT",
-                                 "Address 0002", ""} +
-                           FORWARDING + WRITE_FAILED))
-        << log;
-    EXPECT_EQ(status, 0) << log;
+    const Lines listing = {"Interface 0. altSetting 0. Num of endpoints: 2",
+                           "Endpoint type Bulk IN", "Address 0081", "Endpoint type Bulk OUT", "Address 0001",
+                           "Interface 1. altSetting 0. Num of endpoints: 2",
+                           "Endpoint type Interupt IN", "Address 0083", "Endpoint type Isochronus OUT", "Address 0004",
+                           "Interface 1. altSetting 1. Num of endpoints: 1",
+                           "Endpoint type Bulk OUT", "Address 0002",
+                           ""};
+    expectEnd(phoneFound() + listing + FORWARDING + WRITE_FAILED, 0);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
     const std::vector<uint8_t> cut(sent[3].begin(), sent[3].begin() + 10000);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(sent[0]), bulkOut(sent[1]), bulkOut(sent[2]),
@@ -253,10 +261,8 @@ TEST_F(Bridge, PhoneAlreadyInAccessoryModeIsIdentifiedNotRestarted) {
     sendDatagram(payload(200));
     finish();
 
-    EXPECT_EQ(console, (START + checking(0, 0x18D1, 0x2D01) + identified() + FOUND + ACCESSORY_LISTING +
-                           FORWARDING + WRITE_FAILED))
-        << log;
-    EXPECT_EQ(status, 0) << log;
+    expectEnd(START + checking(0, 0x18D1, 0x2D01) + identified() + FOUND + ACCESSORY_LISTING +
+              FORWARDING + WRITE_FAILED, 0);
     // The handle of the walk asked for kernel drivers to be detached on claim.
     EXPECT_EQ(seenTextBy(accessory), (identification() + Lines{"claim 0 detaching", bulkOut(payload(100)),
                                                                bulkOut(payload(200)), "release 0"}));
@@ -274,12 +280,10 @@ TEST_F(Bridge, ReopenPrefers2D01To2D00) {
     sendDatagram(payload(64));
     finish();
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) +
-                           Lines{"Sent getProtocol", "Response ", "Version Code Device: 1",
-                                 "Accessory Identification sent"} +
-                           STARTED + FOUND + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED))
-        << log;
-    EXPECT_EQ(status, 0) << log;
+    expectEnd(START + checking(0, 0x04E8, 0x6860) +
+              Lines{"Sent getProtocol", "Response ", "Version Code Device: 1",
+              "Accessory Identification sent"} +
+              STARTED + FOUND + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED, 0);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
     EXPECT_EQ(seenTextBy(withAdb), (Lines{"claim 0", bulkOut(payload(64)), "release 0"}));
     EXPECT_EQ(seenTextBy(plain), Lines{});
@@ -295,10 +299,7 @@ TEST_F(Bridge, BulkStallEndsForwarding) {
     sendDatagram(payload(20));
     finish();
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
-                           FORWARDING + WRITE_FAILED))
-        << log;
-    EXPECT_EQ(status, 0) << log;
+    expectEnd(phoneFound() + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED, 0);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(payload(10)), bulkOut(payload(20)), "release 0"}));
 }
@@ -312,10 +313,7 @@ TEST_F(Bridge, BulkTimeoutEndsForwarding) {
     sendDatagram(payload(300));
     finish();
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
-                           FORWARDING + WRITE_FAILED))
-        << log;
-    EXPECT_EQ(status, 0) << log;
+    expectEnd(phoneFound() + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED, 0);
     // libusb cancels the transfer at the end of its 5000 ms.
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(payload(300)), "discard", "release 0"}));
 }
@@ -325,47 +323,31 @@ TEST_F(Bridge, BulkTimeoutEndsForwarding) {
 TEST_F(Bridge, ClaimBusyEndsTheProgram) {
     DeviceModel model = anAccessory(0x2D00);
     model.claimBusy = true;
-    const int accessory = deviceCreate(model);
-    phoneBecoming(accessory);
-    run = bridgeStart();
-    finish();
+    const int accessory = runAgainstAccessory(model);
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
-                           Lines{"Resource busy"} + NOT_BEGUN))
-        << log;
-    EXPECT_EQ(status, 255) << log;
+    expectEnd(phoneFound() + ACCESSORY_LISTING + Lines{"Resource busy"} + NOT_BEGUN, 255);
     EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});  // libusb releases only what it claimed
 }
 
 TEST_F(Bridge, AccessoryWithoutBulkOutEndsTheProgram) {
     DeviceModel model = anAccessory(0x2D00);
     model.interfaces = {{0, 0, {{0x81, 2}, {0x02, 3}}}};  // an interrupt OUT is not a bulk OUT
-    const int accessory = deviceCreate(model);
-    phoneBecoming(accessory);
-    run = bridgeStart();
-    finish();
+    const int accessory = runAgainstAccessory(model);
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND +
-                           Lines{"Interface 0. altSetting 0. Num of endpoints: 2", "Endpoint type Bulk IN",
-                                 "Address 0081", "Endpoint type Interupt OUT", "Address 0002", ""} +
-                           CLAIMED + NOT_BEGUN))
-        << log;
-    EXPECT_EQ(status, 255) << log;
+    expectEnd(phoneFound() +
+                  Lines{"Interface 0. altSetting 0. Num of endpoints: 2", "Endpoint type Bulk IN", "Address 0081",
+                        "Endpoint type Interupt OUT", "Address 0002", ""} +
+                  CLAIMED + NOT_BEGUN,
+              255);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
 }
 
 TEST_F(Bridge, UnreadableConfigurationListsNothingAndEndsTheProgram) {
     DeviceModel model = anAccessory(0x2D01);
     model.configured = false;
-    const int accessory = deviceCreate(model);
-    phoneBecoming(accessory);
-    run = bridgeStart();
-    finish();
+    const int accessory = runAgainstAccessory(model);
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + Lines{""} +
-                           CLAIMED + NOT_BEGUN))
-        << log;
-    EXPECT_EQ(status, 255) << log;
+    expectEnd(phoneFound() + Lines{""} + CLAIMED + NOT_BEGUN, 255);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
 }
 
@@ -375,17 +357,13 @@ TEST_F(Bridge, TakenUdpPortEndsWithStatus1AndNoShutdown) {
     address.sin_family = AF_INET;
     address.sin_port = htons(3020);
     ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const int accessory = deviceCreate(anAccessory(0x2D01));
-    phoneBecoming(accessory);
-    run = bridgeStart();
-    finish();
+    const int accessory = runAgainstAccessory(anAccessory(0x2D01));
     close(taken);
 
-    EXPECT_EQ(console, (START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + FOUND + ACCESSORY_LISTING +
-                           Lines{"Interface claimed, ready to transfer data", "Preparing to write to 0001",
-                                 "Init UDP input", "UDP bind failed"}))
-        << log;
-    EXPECT_EQ(status, 1) << log;
+    expectEnd(phoneFound() + ACCESSORY_LISTING +
+                  Lines{"Interface claimed, ready to transfer data", "Preparing to write to 0001", "Init UDP input",
+                        "UDP bind failed"},
+              1);
     EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});  // the interface is left to process exit
 }
 
