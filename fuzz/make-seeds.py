@@ -60,5 +60,34 @@ def discovery_seeds():
     write("discovery", "long-control", control(header() + bytes(2000)))
 
 
+def tree(interfaces, unreadable=False):
+    """interfaces: a list of interfaces, each a list of (number, [(address, attributes), ...]) settings."""
+    data = bytes([1 if unreadable else 0, len(interfaces)])
+    for settings in interfaces:
+        data += bytes([len(settings)])
+        for number, endpoints in settings:
+            data += bytes([number, len(endpoints)])
+            for address, attributes in endpoints:
+                data += bytes([address, attributes])
+    return data
+
+
+def descriptor_seeds():
+    BULK, INTERRUPT, ISOCHRONOUS, CONTROL = 2, 3, 1, 0
+    write("descriptor", "phone", tree([[(0, [(0x81, BULK), (0x02, BULK), (0x83, INTERRUPT)])]]))
+    write("descriptor", "accessory", tree([[(0, [(0x81, BULK), (0x01, BULK)])]]))
+    write("descriptor", "bulk-in-first-then-two-interfaces",
+          tree([[(0, [(0x81, BULK)])], [(1, [(0x05, BULK)])], [(2, [(0x06, BULK)])]]))
+    write("descriptor", "out-only-in-an-alternate-setting",
+          tree([[(0, [(0x81, INTERRUPT)]), (0, [(0x03, BULK), (0x84, ISOCHRONOUS)])]]))
+    write("descriptor", "no-bulk-out", tree([[(0, [(0x81, BULK), (0x02, INTERRUPT), (0x00, CONTROL)])]]))
+    write("descriptor", "no-interfaces", tree([]))
+    write("descriptor", "no-settings", tree([[], [(1, [(0x01, BULK)])]]))
+    write("descriptor", "unreadable", tree([[(0, [(0x01, BULK)])]], unreadable=True))
+    write("descriptor", "attribute-high-bits", tree([[(0, [(0x7F, 0xFE), (0xFF, 0xFF)])]]))
+    write("descriptor", "many", tree([[(i, [(j, j % 4) for j in range(32)]) for i in range(8)] for _ in range(4)]))
+
+
 if __name__ == "__main__":
     discovery_seeds()
+    descriptor_seeds()
