@@ -6,15 +6,16 @@
 #
 #   sh bench/run.sh           # 3 rounds: paced 2000/s for 30 s, closed loop 5 s (about 6 minutes)
 #   sh bench/run.sh --full    # 5 rounds: also paced 10000/s, closed loop 20 s (about 25 minutes)
-#   sh bench/run.sh --no-rt   # at normal priority (see below)
+#   sh bench/run.sh --plain   # without the priority and the CPU pinning below
 #
-# The program under test (relay, floor or GStreamer alike) runs under
-# SCHED_FIFO where the machine allows it, so other work on a shared machine
-# does not preempt it and its latency reflects the program, not the
-# neighbours. The load program stays at normal priority: it sends with a
-# timestamp taken just before each send, and its viewers read the kernel's
-# receive timestamp, so its own delays do not count. --no-rt leaves all at
-# normal priority.
+# Each run keeps the load program and the program under test (relay, floor
+# or GStreamer alike) on one CPU, the last, and the program under test runs
+# under SCHED_FIFO where the machine allows it: other work on a shared
+# machine then neither preempts it nor decides where its viewers' wake-ups
+# land, and its figures reflect the program, not the neighbours. The load
+# program stays at normal priority; it sends with a timestamp taken just
+# before each send and its viewers read the kernel's receive timestamp, so
+# its own delays do not count.
 #
 # Raw result lines and the programs' console output go to build-bench/results/.
 set -eu
@@ -24,11 +25,12 @@ cd "$(dirname "$0")/.."
 rounds=3
 loads="paced:2000:30 closed:32:5"
 priority="chrt -f 10"
+pinning="taskset -c $(($(nproc) - 1))"
 for option in "$@"; do
   case $option in
     --full) rounds=5; loads="paced:2000:30 paced:10000:30 closed:32:20" ;;
-    --no-rt) priority="" ;;
-    *) echo "usage: sh bench/run.sh [--full] [--no-rt]" >&2; exit 2 ;;
+    --plain) priority=""; pinning="" ;;
+    *) echo "usage: sh bench/run.sh [--full] [--plain]" >&2; exit 2 ;;
   esac
 done
 if [ -n "$priority" ] && ! $priority true 2>/dev/null; then
@@ -64,9 +66,9 @@ run() {
     gstreamer) offset=0; set -- $priority gst-launch-1.0 -q udpsrc address=127.0.0.1 port=5000 buffer-size=600000 \
       ! multiudpsink "clients=$viewers" sync=false async=false ;;
   esac
-  echo "round $round: $program, $mode $amount, $seconds s${priority:+, $priority}" >&2
+  echo "round $round: $program, $mode $amount, $seconds s${pinning:+, $pinning}${priority:+, $priority}" >&2
   # shellcheck disable=SC2086
-  unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$bin/bench/bench-load" --program "$program" \
+  $pinning unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$bin/bench/bench-load" --program "$program" \
     --load "$mode" $shape --seconds "$seconds" --offset "$offset" --round "$round" \
     --log "$out/$program.log" -- "$@" | tee -a "$results" >&2
 }
