@@ -9,6 +9,7 @@
      --then stop  stop reading (the host's next transfer times out); unplug: unbind from the controller
      --bench N    after every N reads print their rate (no byte checks)
    Every line it prints starts with "phone: "; faults start with "phone: FAULT". */
+#include <dirent.h>
 #include <endian.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -36,27 +37,44 @@
 static int ep0 = -1;
 static int unplugRequest[2]; /* the reader thread asks the control thread to unplug through this pipe */
 static int accessoryMode;
-static char udcName[64];
+static char udcName[256];
 
 static unsigned expectLen[MAX_EXPECT];
 static int expectCount;
 static const char *thenAction = "";
 static long benchEvery;
 
+static int faults;
+
+static void vsay(const char *prefix, const char *fmt, va_list ap)
+{
+    fputs(prefix, stdout);
+    vprintf(fmt, ap);
+    fputc('\n', stdout);
+}
+
 static void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void say(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    fputs("phone: ", stdout);
-    vprintf(fmt, ap);
-    fputc('\n', stdout);
+    vsay("phone: ", fmt, ap);
     va_end(ap);
+}
+
+static void fault(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void fault(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsay("phone: FAULT ", fmt, ap);
+    va_end(ap);
+    faults++;
 }
 
 static void die(const char *what)
 {
-    say("FAULT %s: %s", what, strerror(errno));
+    fault("%s: %s", what, strerror(errno));
     exit(2);
 }
 
@@ -161,9 +179,12 @@ static void writeDescriptors(void)
 
 static void findUdc(void)
 {
-    FILE *p = popen("ls /sys/class/udc", "r");
-    if (!p || !fgets(udcName, sizeof udcName, p)) die("no device controller in /sys/class/udc");
-    pclose(p);
+    DIR *d = opendir("/sys/class/udc");
+    struct dirent *e;
+    while (d && (e = readdir(d)))
+        if (e->d_name[0] != '.') snprintf(udcName, sizeof udcName, "%s", e->d_name);
+    if (!udcName[0]) die("no device controller in /sys/class/udc");
+    closedir(d);
 }
 
 static void plugIn(void)
@@ -192,17 +213,17 @@ static void answerSetup(const struct usb_ctrlrequest *r)
     unsigned len = le16toh(r->wLength), index = le16toh(r->wIndex);
     if (r->bRequestType == 0xC0 && r->bRequest == 51) {
         unsigned char version[2] = {2, 0};
-        if (write(ep0, version, len < 2 ? len : 2) < 0) say("FAULT reply to 51: %s", strerror(errno));
+        if (write(ep0, version, len < 2 ? len : 2) < 0) fault("reply to 51: %s", strerror(errno));
         say("request 51: answered version 2");
     } else if (r->bRequestType == 0x40 && r->bRequest == 52) {
         char text[512];
         ssize_t n = read(ep0, text, len < sizeof text ? len : sizeof text);
-        if (n < 0) { say("FAULT reading string %u: %s", index, strerror(errno)); return; }
+        if (n < 0) { fault("reading string %u: %s", index, strerror(errno)); return; }
         int terminated = n > 0 && text[n - 1] == '\0' && strlen(text) == (size_t)n - 1;
         if (n > 0) text[n - 1] = '\0';
         say("request 52: string %u \"%s\" %zd bytes%s", index, text, n, terminated ? " with NUL" : " NOT NUL-terminated");
     } else if (r->bRequestType == 0x40 && r->bRequest == 53) {
-        if (read(ep0, NULL, 0) < 0) say("FAULT ack of 53: %s", strerror(errno));
+        if (read(ep0, NULL, 0) < 0) fault("ack of 53: %s", strerror(errno));
         say("request 53: start accessory");
         if (!accessoryMode) becomeAccessory();
     } else {
@@ -246,20 +267,6 @@ static void serveControl(void)
 /* Checking reads against the expected datagrams. */
 static int dgram;        /* datagram the next byte belongs to */
 static unsigned offset;  /* its offset inside that datagram */
-static int faults;
-
-static void fault(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static void fault(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("phone: FAULT ", stdout);
-    vprintf(fmt, ap);
-    fputc('\n', stdout);
-    va_end(ap);
-    faults++;
-}
-
 /* A read ends at a short packet. A datagram whose length is a multiple of the packet size ends without
    one, so the next datagram's bytes join it in the same read: that is USB, not a fault. Any other boundary
    inside a read, or a read ending inside a datagram, is. */
