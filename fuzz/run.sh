@@ -2,6 +2,7 @@
 # Builds the fuzz harnesses with clang (ASan + UBSan + libFuzzer) and runs each one.
 #   sh fuzz/run.sh short [seconds]   each harness for this long (default 60); the test command's run
 #   sh fuzz/run.sh long [inputs]     each harness for this many inputs (default 10000000)
+# A third argument runs only the named harness (discovery or descriptor).
 # New inputs go to build-fuzz/corpus/<harness> (FUZZ_BUILD names another folder); the committed seeds in fuzz/seeds are only read.
 # Any crash, sanitizer report or model mismatch stops that harness, leaves the input in
 # build-fuzz/artifacts and makes the script fail.
@@ -25,6 +26,7 @@ mkdir -p "$build/artifacts"
 failed=0
 for seeds in fuzz/seeds/*/; do
   harness=$(basename "$seeds")
+  [ -z "${3:-}" ] || [ "$3" = "$harness" ] || continue
   program="$build/${harness}_fuzzer"
   [ -x "$program" ] || { echo "fuzz $harness: no harness built"; failed=1; continue; }
   mkdir -p "$build/corpus/$harness"
