@@ -13,16 +13,19 @@ struct Parsed {
     ParseResult result;
     ProbeOptions options;
     std::string error;
+    std::vector<std::string> words;  // the options point into these, as into a program's argv
 };
 
 Parsed parse(std::vector<std::string> words) {
-    words.insert(words.begin(), "relay-probe");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
     Parsed parsed{};
+    parsed.words = std::move(words);
+    parsed.words.insert(parsed.words.begin(), "relay-probe");
+    std::vector<char*> argv;
+    for (std::string& word : parsed.words) argv.push_back(word.data());
+    argv.push_back(nullptr);
     char error[256];
-    parsed.result = parseProbeOptions(static_cast<int>(words.size()), argv.data(), parsed.options, error, sizeof error);
+    parsed.result =
+        parseProbeOptions(static_cast<int>(parsed.words.size()), argv.data(), parsed.options, error, sizeof error);
     parsed.error = error;
     return parsed;
 }
