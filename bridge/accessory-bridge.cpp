@@ -323,7 +323,8 @@ int main() {
 
     open_socket(BRIDGE_UDP_PORT);
     pthread_t forwarder;
-    pthread_create(&forwarder, nullptr, udp_loop, nullptr);
+    // Never joined: detached, so that its resources go back when it ends.
+    if (pthread_create(&forwarder, nullptr, udp_loop, nullptr) == 0) pthread_detach(forwarder);
     while (!need_exit.load(std::memory_order_acquire)) usleep(10000000);
 
     shutdown(handle);

@@ -1,6 +1,5 @@
 #include "phone_emulator.h"
 
-#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <signal.h>
@@ -41,7 +40,6 @@ struct Device {
     std::string sysPath;
     std::string devNode;
     int devNum = 0;
-    bool plugged = false;
     UMockdevIoctlBase* handler = nullptr;
     // Below: shared with the handler thread, under busLock.
     bool gone = false;
@@ -109,10 +107,6 @@ std::vector<uint8_t> descriptors(const DeviceModel& model) {
 }
 
 // ---- the handler side (umockdev's worker thread) ----
-
-void finishRequest(UMockdevIoctlClient* client, long result, int error) {
-    umockdev_ioctl_client_complete(client, result, error);
-}
 
 UMockdevIoctlData* resolveArg(UMockdevIoctlClient* client, size_t length) {
     return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
@@ -270,7 +264,7 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     } else {
         result = -1, error = ENOTTY;  // no kernel driver to talk to, nothing else emulated
     }
-    finishRequest(client, result, error);
+    umockdev_ioctl_client_complete(client, result, error);
     return TRUE;
 }
 
@@ -329,7 +323,6 @@ void serveBus(std::unique_lock<std::mutex>& hold) {
             Device& accessory = *devices[static_cast<size_t>(comeback[k])];
             if (k == 0) accessory.sysPath = phone.sysPath;  // the same port, a new address
             addToTestbed(accessory);
-            accessory.plugged = true;
         }
         hold.lock();
     }
@@ -432,6 +425,10 @@ void runUnderPreload(char** argv) {
     wanted = std::string(ASAN_RUNTIME) + ":" + wanted;  // the sanitizer's runtime must come first
 #endif
     setenv("LD_PRELOAD", wanted.c_str(), 1);
+#ifdef TSAN_SUPPRESSIONS
+    const char* options = std::getenv("TSAN_OPTIONS");
+    setenv("TSAN_OPTIONS", (std::string(options ? options : "") + " suppressions=" TSAN_SUPPRESSIONS).c_str(), 1);
+#endif
     execv("/proc/self/exe", argv);
     std::perror("re-executing under the umockdev preload");
     std::exit(2);
@@ -466,7 +463,6 @@ void devicePlugIn(int id) {
     Device& device = *devices[static_cast<size_t>(id)];
     if (device.sysPath.empty()) device.sysPath = "/sys/devices/usb1/1-" + std::to_string(nextPort++);
     addToTestbed(device);
-    device.plugged = true;
 }
 
 void deviceComesBackAs(int phone, const std::vector<int>& comeback) {
@@ -496,11 +492,6 @@ int bulkCount(int id) {
     return count;
 }
 
-int claimCount(int id) {
-    int count = 0;
-    for (const Seen& seen : seenBy(id)) count += seen.kind == Seen::Claim;
-    return count;
-}
 
 BridgeRun bridgeStart() {
     BridgeRun run;

@@ -76,7 +76,6 @@ void deviceUnplug(int id);
 std::vector<Seen> seenBy(int id);
 std::vector<std::string> seenTextBy(int id);
 int bulkCount(int id);
-int claimCount(int id);
 int rootHub();
 
 struct BridgeRun {
