@@ -66,11 +66,16 @@ wait_bridge() {
   bridge_status=$?
 }
 
-# true once the bridge has bound its UDP port (3020 = 0BCC)
+# a bridge that has ended stays a zombie until waited for
+bridge_running() {
+  [ -e "/proc/$bridge_pid" ] && ! grep -q '^State:.*zombie' "/proc/$bridge_pid/status"
+}
+
+# true once the bridge has bound its UDP port (3020 = 0BCC); false at once when it has ended
 wait_forwarding() {
   n=300
   while ! grep -q ':0BCC ' /proc/net/udp; do
-    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
+    n=$((n - 1)); [ "$n" -gt 0 ] && bridge_running || return 1
     sleep 0.2
   done
 }
@@ -92,15 +97,17 @@ check() {
   fi
 }
 
-begin_scenario() {
+# run_scenario TITLE FUNCTION: runs it, then ends whatever it left running. On a failure the scenario's logs
+# and the kernel's last words go to the console; what the phone saw of the data always does.
+run_scenario() {
   echo "vm: --- $1 (at $(cut -d' ' -f1 /proc/uptime) s)"
   scenario_failed=0
+  bridge_pid=
+  phone_pid=
   rm -f /tmp/phone.log /tmp/bridge.log
-}
-
-# What the phone saw of the data goes to the console; on a failure the scenario's logs and the kernel's last
-# words go there too.
-end_scenario() {
+  $2
+  [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid"
+  [ -n "$phone_pid" ] && stop_phone
   grep '^phone: datagram' /tmp/phone.log 2>/dev/null
   [ "$scenario_failed" = 0 ] && return 0
   for f in /tmp/phone.log /tmp/bridge.log; do

@@ -41,73 +41,76 @@ stopped_in_order() {
   has_line $B 'Bulk write error -1' && preceded $B 1 'Finished' && [ "$bridge_status" = 0 ]
 }
 
-gave_up() {
-  preceded $B 1 'Error setting up accessory' && [ "$bridge_status" = 255 ]
-}
-
-# 1 byte, an empty datagram (no transfer), 512 (a whole packet), 4097, 10,000, and 12,000 (cut to 10,000)
-begin_scenario "phone switched into accessory mode, datagrams forwarded, then unplugged"
-start_phone --expect 1,512,4097,10000,10000 --then unplug
-wait_device 1d6b 0104
-start_bridge
-check "bridge bound port 3020 after the handshake" wait_forwarding
-send 1,0,512,4097,10000,12000
-check "phone received all datagrams" wait_line $P '^phone: all 5 datagrams received' 60
-check "every byte and every length as sent, the long one cut to 10000" datagrams_intact
-check "phone was asked for the protocol" has_line $P 'phone: request 51: answered version 2'
-check "six identification strings in order, each with its NUL" phone_got_identification
-check "one start request, then the phone came back as the accessory" switched_once
-wait_line $P '^phone: unplugged' 30
-send 100
-wait_bridge
-check "bridge listed the accessory after two empty lines" listed_accessory
-check "bridge claimed interface 0 and chose the bulk OUT endpoint" claimed
-check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
-stop_phone
-end_scenario
-
-begin_scenario "phone already in accessory mode, then it stops reading"
-start_phone --accessory --expect 10000 --then stop
-wait_device 18d1 2d00
-start_bridge
-check "bridge bound port 3020" wait_forwarding
-send 10000
-check "phone received the datagram" wait_line $P '^phone: stopped reading' 60
-send 10000
-wait_bridge
-check "identified again" identified_again
-check "not restarted" lacks_line $P '^phone: request 53'
-check "bridge listed the accessory" listed_accessory
-check "bulk timeout: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
-check "no fault on the phone" lacks_line $P FAULT
-stop_phone
-end_scenario
-
 # dummy_hcd lists the transfers it holds; the bridge's 10,000 bytes wait there while the phone reads nothing
 transfer_waiting() {
   wait_line /sys/devices/platform/dummy_hcd.0/urbs 'ep[0-9]+out-bulk' 30
 }
 
-begin_scenario "phone unplugged while a transfer waits for it"
-start_phone --accessory --expect 10000 --then stop
-wait_device 18d1 2d00
-start_bridge
-check "bridge bound port 3020" wait_forwarding
-send 10000
-check "phone received the first datagram" wait_line $P '^phone: stopped reading' 60
-send 10000
-check "the second one waits in the host controller" transfer_waiting
-echo > /sys/kernel/config/usb_gadget/phone/UDC
-wait_bridge
-check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
-stop_phone
-end_scenario
+gave_up() {
+  preceded $B 1 'Error setting up accessory' && [ "$bridge_status" = 255 ]
+}
 
-begin_scenario "no phone on the bus"
-start_bridge
-wait_bridge
-check "the root hub was probed" has_line $B 'Checking device #0'
-check "Error setting up accessory, status 255 (was $bridge_status)" gave_up
-end_scenario
+# Each scenario stops at its first failed step that later steps depend on; run_scenario then cleans up.
 
+# 1 byte, an empty datagram (no transfer), 512 (a whole packet), 4097, 10,000, and 12,000 (cut to 10,000)
+switched_forwarded_unplugged() {
+  start_phone --expect 1,512,4097,10000,10000 --then unplug
+  wait_device 1d6b 0104
+  start_bridge
+  check "bridge bound port 3020 after the handshake" wait_forwarding || return
+  send 1,0,512,4097,10000,12000
+  check "phone received all datagrams" wait_line $P '^phone: all 5 datagrams received' 60 || return
+  check "every byte and every length as sent, the long one cut to 10000" datagrams_intact
+  check "phone was asked for the protocol" has_line $P 'phone: request 51: answered version 2'
+  check "six identification strings in order, each with its NUL" phone_got_identification
+  check "one start request, then the phone came back as the accessory" switched_once
+  wait_line $P '^phone: unplugged' 30
+  send 100
+  wait_bridge
+  check "bridge listed the accessory after two empty lines" listed_accessory
+  check "bridge claimed interface 0 and chose the bulk OUT endpoint" claimed
+  check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
+}
+
+already_accessory_stops_reading() {
+  start_phone --accessory --expect 10000 --then stop
+  wait_device 18d1 2d00
+  start_bridge
+  check "bridge bound port 3020" wait_forwarding || return
+  send 10000
+  check "phone received the datagram" wait_line $P '^phone: stopped reading' 60 || return
+  send 10000
+  wait_bridge
+  check "identified again" identified_again
+  check "not restarted" lacks_line $P '^phone: request 53'
+  check "bridge listed the accessory" listed_accessory
+  check "bulk timeout: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
+  check "no fault on the phone" lacks_line $P FAULT
+}
+
+unplugged_during_transfer() {
+  start_phone --accessory --expect 10000 --then stop
+  wait_device 18d1 2d00
+  start_bridge
+  check "bridge bound port 3020" wait_forwarding || return
+  send 10000
+  check "phone received the first datagram" wait_line $P '^phone: stopped reading' 60 || return
+  send 10000
+  check "the second one waits in the host controller" transfer_waiting
+  echo > /sys/kernel/config/usb_gadget/phone/UDC
+  wait_bridge
+  check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
+}
+
+no_phone() {
+  start_bridge
+  wait_bridge
+  check "the root hub was probed" has_line $B 'Checking device #0'
+  check "Error setting up accessory, status 255 (was $bridge_status)" gave_up
+}
+
+run_scenario "phone switched into accessory mode, datagrams forwarded, then unplugged" switched_forwarded_unplugged
+run_scenario "phone already in accessory mode, then it stops reading" already_accessory_stops_reading
+run_scenario "phone unplugged while a transfer waits for it" unplugged_during_transfer
+run_scenario "no phone on the bus" no_phone
 echo "vm: $passed passed, $failed failed"
