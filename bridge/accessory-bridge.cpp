@@ -64,7 +64,7 @@ void printEnds(libusb_device* device);
 libusb_device_handle* getAndroidHandle();
 
 static void error(int32_t code) {
-    printf("%s\n", libusb_strerror(static_cast<libusb_error>(code)));
+    printf("%s\n", libusb_strerror(code));
 }
 
 static int init() {

@@ -287,9 +287,9 @@ void addToTestbed(Device& device) {
         std::abort();
     }
     std::ostringstream record;
-    record << "P: " << device.sysPath.substr(4) << "\n"
-           << "N: " << device.devNode.substr(5) << "\n"
-           << "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+    record << "P: " << device.sysPath.substr(4) << "\n";
+    if (device.model.openable) record << "N: " << device.devNode.substr(5) << "\n";
+    record << "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
            << "E: DEVNAME=" << device.devNode << "\n"
            << "E: BUSNUM=001\nE: DEVNUM=" << device.devNode.substr(device.devNode.size() - 3) << "\n"
            // sysfs attributes end with a newline, written escaped in this format

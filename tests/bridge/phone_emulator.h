@@ -35,6 +35,7 @@ struct DeviceModel {
     uint8_t deviceClass = 0;
     std::vector<Interface> interfaces;
     bool configured = true;     // false: no active configuration to read
+    bool openable = true;       // false: its /dev/bus/usb node is missing
     int protocolVersion = -1;   // reply to request 51; -1: the request stalls
     int versionReplyLength = 2; // bytes of that reply actually sent
     int stallString = -1;       // index of the identification string that stalls

@@ -168,12 +168,17 @@ protected:
 // ---- finding the phone ----
 
 TEST_F(Bridge, NoAndroidDeviceOnTheBus) {
+    DeviceModel unopenable = aPhone(2);
+    unopenable.openable = false;
+    devicePlugIn(deviceCreate(unopenable));
     const int mouse = deviceCreate(aMouse());
     devicePlugIn(mouse);
     run = bridgeStart();
     finish();
-    expectEnd(START + checking(0, 0x046D, 0xC077) + notAndroid() + checking(1, 0x1D6B, 0x0002) +
-              notAndroid() + NOT_SET_UP, 255);
+    expectEnd(START + checking(0, 0x046D, 0xC077) + notAndroid() + checking(1, 0x04E8, 0x6860) +
+                  Lines{"No such device (it may have been disconnected)"} + checking(2, 0x1D6B, 0x0002) +
+                  notAndroid() + NOT_SET_UP,
+              255);
     EXPECT_EQ(seenTextBy(mouse), Lines{getProtocol()});
     EXPECT_EQ(seenTextBy(rootHub()), Lines{getProtocol()});
 }
