@@ -94,6 +94,7 @@ check() {
     passed=$((passed + 1)); echo "vm: ok - $what"
   else
     failed=$((failed + 1)); scenario_failed=1; echo "vm: FAIL - $what"
+    return 1
   fi
 }
 
