@@ -10,6 +10,8 @@
 // and prints the figures, the churn phase set against the baseline phase.
 //
 //   soak RELAY_BINARY [minutes] [seed]     (default 10 minutes)
+// With SOAK_UNDER_TOOL set (the relay runs under valgrind) the memory figure
+// is printed but not held to the limit.
 // Exit status 0 when every check held, 1 otherwise, 2 on a usage error.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -434,7 +436,10 @@ int main(int argc, char** argv) {
 
     // ---- checks and figures ----
     std::vector<std::string> failures;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 1) failures.push_back("the relay did not end with status 1");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 1)
+        failures.push_back("the relay did not end with status 1 but with " +
+                           (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
+                                              : "signal " + std::to_string(WTERMSIG(status))));
     ViewerReport total;
     std::map<uint16_t, const ViewerReport*> byPort;
     for (const ViewerReport& r : reports) {
@@ -493,7 +498,9 @@ int main(int argc, char** argv) {
         failures.push_back("datagrams lost, reordered, misaddressed or with a wrong header");
     if (total.silences && total.shortestDropMs < 2000) failures.push_back("a silent viewer was dropped within 2 s");
     const long rssGrowth = rssEnd - rssChurnStart;
-    if (rssGrowth > RSS_GROWTH_LIMIT_KIB) failures.push_back("resident memory grew by more than 64 KiB");
+    // Under a memory checker the figure is the checker's own, not the relay's.
+    const bool underTool = std::getenv("SOAK_UNDER_TOOL") != nullptr;
+    if (rssGrowth > RSS_GROWTH_LIMIT_KIB && !underTool) failures.push_back("resident memory grew by more than 64 KiB");
     int countLines = 0, countAboveTen = 0;
     std::istringstream out(standardOutput);
     for (std::string line; std::getline(out, line);) {
