@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-need_packages clang libclang-rt-14-dev python3
+need_packages clang libclang-rt-14-dev
 
 mode=${1:-short}
 case "$mode" in
