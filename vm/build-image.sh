@@ -14,14 +14,22 @@ cache=${TESSIVAR_VM_CACHE:-${XDG_CACHE_HOME:+$XDG_CACHE_HOME/tessivar-vm}}
 cache=${cache:-/var/cache/tessivar-vm}
 mkdir -p "$cache"
 
+# apt-get download into the cache, reading the package lists anew when they do not know the package yet
+download() {
+  (cd "$cache" && apt-get download -q "$1" >/dev/null 2>&1) && return 0
+  apt-get update -q >/dev/null 2>&1
+  (cd "$cache" && apt-get download -q "$1" >/dev/null 2>&1)
+}
+
 fetch_kernel() {
   deb=$(ls "$cache"/"$KERNEL_PACKAGE"_*.deb 2>/dev/null | head -n 1)
   [ -n "$deb" ] && return 0
   echo "vm: fetching $KERNEL_PACKAGE=$KERNEL_VERSION into $cache"
-  if ! (cd "$cache" && apt-get download -q "$KERNEL_PACKAGE=$KERNEL_VERSION" >/dev/null 2>&1); then
+  if ! download "$KERNEL_PACKAGE=$KERNEL_VERSION"; then
     KERNEL_PACKAGE=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
     echo "vm: $KERNEL_VERSION is gone from the archive; using the current $KERNEL_PACKAGE instead"
-    (cd "$cache" && apt-get download -q "$KERNEL_PACKAGE" >/dev/null 2>&1) || { echo "vm: cannot fetch $KERNEL_PACKAGE"; exit 1; }
+    ls "$cache"/"$KERNEL_PACKAGE"_*.deb >/dev/null 2>&1 || download "$KERNEL_PACKAGE" ||
+      { echo "vm: cannot fetch $KERNEL_PACKAGE"; exit 1; }
   fi
   deb=$(ls "$cache"/"$KERNEL_PACKAGE"_*.deb | head -n 1)
 }
