@@ -4,7 +4,6 @@
 set -eu
 . scripts/lib.sh
 build_into build-tsan -DSANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# Both programs start worker threads that are never joined, by design: no thread-leak reports.
 # The bridge tests add their own suppressions for umockdev and glib (tests/bridge/tsan.supp).
-TSAN_OPTIONS="report_thread_leaks=0 second_deadlock_stack=1" \
+TSAN_OPTIONS="second_deadlock_stack=1" \
   exec sh scripts/sanitized-ctest.sh build-tsan
