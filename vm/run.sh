@@ -25,7 +25,7 @@ t1=$(date +%s)
 # KVM is not used: where /dev/kvm exists it may still be unusable, and TCG runs everywhere.
 log=$build/vm/$job.log
 timeout -k 10 "${VM_TIMEOUT:-600}" qemu-system-x86_64 -nodefaults -no-user-config -machine pc -accel tcg -cpu max \
-  -smp 2 -m 512 -display none -serial stdio -no-reboot \
+  -smp "${VM_CPUS:-2}" -m 512 -display none -serial stdio -no-reboot \
   -kernel "$build/vm/vmlinuz" -initrd "$build/vm/initrd.gz" \
   -append "console=ttyS0 panic=-1 quiet loglevel=4 tessivar.job=$job${BENCH_ROUNDS:+ tessivar.rounds=$BENCH_ROUNDS}" </dev/null 2>&1 | tr -d '\r' | tee "$log"
 t2=$(date +%s)
