@@ -13,7 +13,9 @@ P=/tmp/phone.log
 
 # The bridge's socket gets a buffer for the whole run, so the sender can be done at once and is no load
 # during the timed batch (the bridge itself sets no buffer size).
+# UDP's memory limits are raised too (in pages), so that backlog never puts UDP under memory pressure.
 echo $((96 * 1024 * 1024)) > /proc/sys/net/core/rmem_default
+echo "65536 98304 131072" > /proc/sys/net/ipv4/udp_mem
 
 # wait_batches N: until the phone has reported N batches in all
 wait_batches() {
