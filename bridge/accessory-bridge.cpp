@@ -4,6 +4,8 @@
 // Main thread: init, find the phone, claim interface 0, open the socket, start
 // the forwarding thread, then poll need_exit every 10 s and shut down.
 // Forwarding thread: receive a datagram, write it, stop at the first failure.
+// A transfer that fills its last packet is ended with a zero-length packet, so
+// that each datagram is one read on the phone.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -53,6 +55,7 @@ std::atomic<bool> need_exit{false};
 // Written once by transferBegin before the forwarding thread starts.
 libusb_device_handle* deviceHandle = nullptr;
 uint8_t deviceOutAddress = 0;
+static int deviceOutPacketSize = 0;  // bytes, always > 0 once transferBegin succeeded
 
 // The UDP input, filled by open_socket and afterwards used only by udp_loop.
 static int udpsocket = -1;
@@ -260,14 +263,29 @@ static int transferBegin(libusb_device_handle* handle) {
     const int address = findBulkOut(libusb_get_device(handle));
     if (address < 0) return -1;  // nothing to write to
     deviceOutAddress = static_cast<uint8_t>(address);
+    // Without a packet size the bridge cannot tell which transfers need a zero-length
+    // end, and guessing one would merge datagrams on the phone or send it empty
+    // reads: such an endpoint fails like a missing one. Bits 11 and 12 count extra
+    // transactions per microframe, not bytes.
+    const int maxPacket = libusb_get_max_packet_size(libusb_get_device(handle), deviceOutAddress);
+    if (maxPacket < 0 || (maxPacket & 0x7FF) == 0) return -1;
+    deviceOutPacketSize = maxPacket & 0x7FF;
     printf("Preparing to write to %04X\n", deviceOutAddress);
     return 0;
+}
+
+// The phone's read ends only at a short packet: after a transfer whose last
+// packet was full, a zero-length one marks where the datagram ends.
+static int endWithZeroLengthPacket(unsigned char* data) {
+    int transferred = 0;
+    return libusb_bulk_transfer(deviceHandle, deviceOutAddress, data, 0, &transferred, TIMEOUT);
 }
 
 static int transferSend(unsigned char* data, int32_t length) {
     int transferred = 0;
     const int result = libusb_bulk_transfer(deviceHandle, deviceOutAddress, data, length, &transferred, TIMEOUT);
     if (result < 0) return -1;
+    if (transferred > 0 && transferred % deviceOutPacketSize == 0 && endWithZeroLengthPacket(data) < 0) return -1;
     return transferred;
 }
 

@@ -15,8 +15,9 @@ phone_got_identification() {
 }
 
 datagrams_intact() {
-  [ "$(grep -c '^phone: datagram [0-4]: .* bytes ok' $P)" = 5 ] &&
-  grep -q '^phone: datagram 4: 10000 bytes ok$' $P && lacks_line $P FAULT
+  [ "$(grep -c '^phone: datagram [0-6]: [0-9]* bytes ok$' $P)" = 7 ] &&
+  grep -q '^phone: datagram 4: 10000 bytes ok$' $P && grep -q '^phone: datagram 6: 1024 bytes ok$' $P &&
+  lacks_line $P FAULT
 }
 
 switched_once() {
@@ -52,15 +53,16 @@ gave_up() {
 
 # Each scenario stops at its first failed step that later steps depend on; run_scenario then cleans up.
 
-# 1 byte, an empty datagram (no transfer), 512 (a whole packet), 4097, 10,000, and 12,000 (cut to 10,000)
+# 1 byte, an empty datagram (no transfer), 512 (a whole packet), 4097, 10,000, 12,000 (cut to 10,000), 3, and
+# last 1024 (two whole packets): each must be one read, the last one too although nothing follows it
 switched_forwarded_unplugged() {
-  start_phone --expect 1,512,4097,10000,10000 --then unplug
+  start_phone --expect 1,512,4097,10000,10000,3,1024 --then unplug
   wait_device 1d6b 0104
   start_bridge
   check "bridge bound port 3020 after the handshake" wait_forwarding || return
-  send 1,0,512,4097,10000,12000
-  check "phone received all datagrams" wait_line $P '^phone: all 5 datagrams received' 60 || return
-  check "every byte and every length as sent, the long one cut to 10000" datagrams_intact
+  send 1,0,512,4097,10000,12000,3,1024
+  check "phone received all datagrams" wait_line $P '^phone: all 7 datagrams received' 60 || return
+  check "every byte and every length as sent, each in one read, the long one cut to 10000" datagrams_intact
   check "phone was asked for the protocol" has_line $P 'phone: request 51: answered version 2'
   check "six identification strings in order, each with its NUL" phone_got_identification
   check "one start request, then the phone came back as the accessory" switched_once

@@ -268,9 +268,9 @@ static void serveControl(void)
 /* Checking reads against the expected datagrams. */
 static int dgram;        /* datagram the next byte belongs to */
 static unsigned offset;  /* its offset inside that datagram */
-/* A read ends at a short packet. A datagram whose length is a multiple of the packet size ends without
-   one, so the next datagram's bytes join it in the same read: that is USB, not a fault. Any other boundary
-   inside a read, or a read ending inside a datagram, is. */
+/* A read ends at a short packet, a zero-length one included: the bridge ends a datagram whose length is a
+   multiple of the packet size with one. So each read is exactly one datagram; a boundary inside a read (two
+   datagrams joined) or a read ending inside a datagram is a fault. */
 static void checkRead(const unsigned char *buf, size_t n)
 {
     for (size_t k = 0; k < n; k++) {
@@ -280,12 +280,8 @@ static void checkRead(const unsigned char *buf, size_t n)
             return;
         }
         if (++offset < expectLen[dgram]) continue;
-        if (k + 1 < n) {
-            if (expectLen[dgram] % MAX_PACKET) { fault("datagram %d (%u bytes) and the next arrived in one read", dgram, expectLen[dgram]); return; }
-            say("datagram %d: %u bytes ok, joined in one read with the next (no short packet ends it)", dgram, expectLen[dgram]);
-        } else {
-            say("datagram %d: %u bytes ok", dgram, expectLen[dgram]);
-        }
+        if (k + 1 < n) { fault("datagram %d (%u bytes) and the next arrived in one read", dgram, expectLen[dgram]); return; }
+        say("datagram %d: %u bytes ok", dgram, expectLen[dgram]);
         dgram++;
         offset = 0;
     }

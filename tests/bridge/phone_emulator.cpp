@@ -95,7 +95,8 @@ std::vector<uint8_t> descriptors(const DeviceModel& model) {
                                  static_cast<uint8_t>(interface.endpoints.size()), 0xFF, 0, 0, 0});
         for (const Endpoint& endpoint : interface.endpoints) {
             body.insert(body.end(), {7, 5, endpoint.address, endpoint.attributes});
-            put16(body, (endpoint.attributes & 3) == 2 ? 512 : 64);
+            const int standard = (endpoint.attributes & 3) == 2 ? 512 : 64;
+            put16(body, static_cast<uint16_t>(endpoint.maxPacket >= 0 ? endpoint.maxPacket : standard));
             body.push_back((endpoint.attributes & 3) == 2 ? 0 : 1);
         }
     }

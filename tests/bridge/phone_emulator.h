@@ -18,6 +18,7 @@
 struct Endpoint {
     uint8_t address;     // bit 7 set: IN
     uint8_t attributes;  // & 3: 0 control, 1 isochronous, 2 bulk, 3 interrupt
+    int maxPacket = -1;  // wMaxPacketSize; -1: 512 for bulk (high speed), 64 for the others
 };
 
 struct Interface {
@@ -47,7 +48,7 @@ struct DeviceModel {
 struct Seen {
     enum Kind { Control, Bulk, Claim, ClaimDetaching, Release, Discard } kind;
     std::vector<uint8_t> setup;  // Control: the 8 setup bytes
-    std::vector<uint8_t> data;   // Control: data sent to the device; Bulk: the bytes written
+    std::vector<uint8_t> data;   // Control: data sent to the device; Bulk: the bytes written (none: a zero-length packet)
     unsigned value = 0;          // Bulk: endpoint; Claim, Release: interface
 };
 // One line per thing seen, e.g. `control 40 52 0000 0003 0006 "0.0.1\0"` or
@@ -76,7 +77,7 @@ void deviceComesBackAs(int phone, const std::vector<int>& comeback);
 void deviceUnplug(int id);
 std::vector<Seen> seenBy(int id);
 std::vector<std::string> seenTextBy(int id);
-int bulkCount(int id);
+int bulkCount(int id);  // zero-length ones included
 int rootHub();
 
 struct BridgeRun {

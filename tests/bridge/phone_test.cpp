@@ -83,6 +83,8 @@ std::vector<uint8_t> payload(size_t length) {
 }
 
 std::string bulkOut(const std::vector<uint8_t>& bytes) { return describeBulk(0x01, bytes); }
+// The zero-length packet that ends a transfer whose last packet was full.
+const std::string END_OF_TRANSFER = describeBulk(0x01, {});
 
 // ---- the network side ----
 
@@ -233,11 +235,12 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     const int phone = phoneBecoming(accessory);
     startAndWaitForForwarding();
 
-    // 12,000 bytes arrive cut to 10,000; the empty datagram makes no transfer.
-    const std::vector<std::vector<uint8_t>> sent = {payload(1), payload(4097), payload(10000), payload(12000),
-                                                    payload(0), payload(3)};
+    // 12,000 bytes arrive cut to 10,000; the empty datagram makes no transfer. 512 and 1024 fill
+    // their last 512-byte packet: each is ended by a zero-length packet, the last one too.
+    const std::vector<std::vector<uint8_t>> sent = {payload(1),  payload(512), payload(4097), payload(10000),
+                                                    payload(12000), payload(0), payload(3), payload(1024)};
     for (const auto& datagram : sent) sendDatagram(datagram);
-    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 5; })) << bridgeLog(run);
+    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 9; })) << bridgeLog(run);
     deviceUnplug(accessory);
     sendDatagram(payload(5));
     finish();
@@ -251,26 +254,31 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
                            ""};
     expectEnd(phoneFound() + listing + FORWARDING + WRITE_FAILED, 0);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
-    const std::vector<uint8_t> cut(sent[3].begin(), sent[3].begin() + 10000);
-    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(sent[0]), bulkOut(sent[1]), bulkOut(sent[2]),
-                                            bulkOut(cut), bulkOut(sent[5]), "release 0"}));
+    const std::vector<uint8_t> cut(sent[4].begin(), sent[4].begin() + 10000);
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(sent[0]), bulkOut(sent[1]), END_OF_TRANSFER,
+                                            bulkOut(sent[2]), bulkOut(sent[3]), bulkOut(cut), bulkOut(sent[6]),
+                                            bulkOut(sent[7]), END_OF_TRANSFER, "release 0"}));
 }
 
+// At full speed (64-byte packets) a 64-byte datagram fills its packet; a stalled one gets no end.
 TEST_F(Bridge, PhoneAlreadyInAccessoryModeIsIdentifiedNotRestarted) {
     DeviceModel model = anAccessory(0x2D01);
-    model.bulkReplies = {BulkReply::Accept, BulkReply::Stall};
+    model.interfaces = {{0, 0, {{0x81, 2, 64}, {0x01, 2, 64}}}};
+    model.bulkReplies = {BulkReply::Accept, BulkReply::Accept, BulkReply::Accept, BulkReply::Stall};
     const int accessory = deviceCreate(model);
     devicePlugIn(accessory);
     startAndWaitForForwarding();
+    sendDatagram(payload(64));
     sendDatagram(payload(100));
-    sendDatagram(payload(200));
+    sendDatagram(payload(128));
     finish();
 
     expectEnd(START + checking(0, 0x18D1, 0x2D01) + identified() + FOUND + ACCESSORY_LISTING +
               FORWARDING + WRITE_FAILED, 0);
     // The handle of the walk asked for kernel drivers to be detached on claim.
-    EXPECT_EQ(seenTextBy(accessory), (identification() + Lines{"claim 0 detaching", bulkOut(payload(100)),
-                                                               bulkOut(payload(200)), "release 0"}));
+    EXPECT_EQ(seenTextBy(accessory),
+              (identification() + Lines{"claim 0 detaching", bulkOut(payload(64)), END_OF_TRANSFER,
+                                        bulkOut(payload(100)), bulkOut(payload(128)), "release 0"}));
 }
 
 TEST_F(Bridge, ReopenPrefers2D01To2D00) {
@@ -294,19 +302,22 @@ TEST_F(Bridge, ReopenPrefers2D01To2D00) {
     EXPECT_EQ(seenTextBy(plain), Lines{});
 }
 
+// The stall hits the zero-length packet after 1024 bytes: a write error like any other.
 TEST_F(Bridge, BulkStallEndsForwarding) {
     DeviceModel model = anAccessory(0x2D00);
-    model.bulkReplies = {BulkReply::Accept, BulkReply::Stall};
+    model.bulkReplies = {BulkReply::Accept, BulkReply::Accept, BulkReply::Stall};
     const int accessory = deviceCreate(model);
     const int phone = phoneBecoming(accessory);
     startAndWaitForForwarding();
     sendDatagram(payload(10));
+    sendDatagram(payload(1024));
     sendDatagram(payload(20));
     finish();
 
     expectEnd(phoneFound() + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED, 0);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
-    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(payload(10)), bulkOut(payload(20)), "release 0"}));
+    EXPECT_EQ(seenTextBy(accessory),
+              (Lines{"claim 0", bulkOut(payload(10)), bulkOut(payload(1024)), END_OF_TRANSFER, "release 0"}));
 }
 
 TEST_F(Bridge, BulkTimeoutEndsForwarding) {
@@ -344,6 +355,16 @@ TEST_F(Bridge, AccessoryWithoutBulkOutEndsTheProgram) {
                         "Endpoint type Interupt OUT", "Address 0002", ""} +
                   CLAIMED + NOT_BEGUN,
               255);
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
+}
+
+// Without a packet size no transfer could be told to need a zero-length end.
+TEST_F(Bridge, BulkOutWithoutPacketSizeEndsTheProgram) {
+    DeviceModel model = anAccessory(0x2D00);
+    model.interfaces = {{0, 0, {{0x81, 2}, {0x01, 2, 0x1800}}}};  // only the bits above the size are set
+    const int accessory = runAgainstAccessory(model);
+
+    expectEnd(phoneFound() + ACCESSORY_LISTING + CLAIMED + NOT_BEGUN, 255);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
 }
 
