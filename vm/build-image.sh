@@ -3,32 +3,36 @@
 # once into the cache and reused) and an initramfs with busybox, the USB modules, udevd, the programs under
 # test and the shared libraries they load.
 #   sh vm/build-image.sh BUILD_DIR    (BUILD_DIR holds bridge/accessory-bridge, built beforehand)
+# VM_ARCH=arm64 builds an arm64 machine: its kernel, busybox, udevd and their libraries come from Debian's arm64
+# packages, unpacked rather than installed, and the programs' libraries are found in those packages too.
 set -eu
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+arch=${VM_ARCH:-amd64}
 
 # The kernel is pinned so runs repeat; when the archive no longer has this version, the current one is used.
-KERNEL_PACKAGE=linux-image-6.1.0-50-amd64
+KERNEL_PACKAGE=linux-image-6.1.0-50-$arch
 KERNEL_VERSION=6.1.176-1
 cache=${TESSIVAR_VM_CACHE:-${XDG_CACHE_HOME:+$XDG_CACHE_HOME/tessivar-vm}}
 cache=${cache:-/var/cache/tessivar-vm}
 mkdir -p "$cache"
 
-# apt-get download into the cache, reading the package lists anew when they do not know the package yet
+# apt-get download into the cache (or the folder given), reading the package lists anew when they do not know
+# the package yet
 download() {
-  (cd "$cache" && apt-get download -q "$1" >/dev/null 2>&1) && return 0
+  (cd "${2:-$cache}" && apt-get download -q "$1" >/dev/null 2>&1) && return 0
   apt-get update -q >/dev/null 2>&1
-  (cd "$cache" && apt-get download -q "$1" >/dev/null 2>&1)
+  (cd "${2:-$cache}" && apt-get download -q "$1" >/dev/null 2>&1)
 }
 
 fetch_kernel() {
   deb=$(ls "$cache"/"$KERNEL_PACKAGE"_*.deb 2>/dev/null | head -n 1)
   [ -n "$deb" ] && return 0
   echo "vm: fetching $KERNEL_PACKAGE=$KERNEL_VERSION into $cache"
-  if ! download "$KERNEL_PACKAGE=$KERNEL_VERSION"; then
-    KERNEL_PACKAGE=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+  if ! download "$KERNEL_PACKAGE:$arch=$KERNEL_VERSION"; then
+    KERNEL_PACKAGE=$(apt-cache depends "linux-image-$arch:$arch" | sed -n 's/^ *Depends: \(linux-image-[0-9][^:]*\).*/\1/p' | head -n 1)
     echo "vm: $KERNEL_VERSION is gone from the archive; using the current $KERNEL_PACKAGE instead"
-    ls "$cache"/"$KERNEL_PACKAGE"_*.deb >/dev/null 2>&1 || download "$KERNEL_PACKAGE" ||
+    ls "$cache"/"$KERNEL_PACKAGE"_*.deb >/dev/null 2>&1 || download "$KERNEL_PACKAGE:$arch" ||
       { echo "vm: cannot fetch $KERNEL_PACKAGE"; exit 1; }
   fi
   deb=$(ls "$cache"/"$KERNEL_PACKAGE"_*.deb | head -n 1)
@@ -53,7 +57,7 @@ add_module() {
   file=$(find "$kdir/lib/modules" -name '*.ko' | while read -r f; do
     [ "$(basename "$f" .ko | tr - _)" = "$name" ] && echo "$f"; done | head -n 1)
   [ -n "$file" ] || { echo "vm: module $name not found in $deb"; exit 1; }
-  deps=$(objcopy -O binary -j .modinfo "$file" /dev/stdout | tr '\0' '\n' | sed -n 's/^depends=//p' | tr , ' ')
+  deps=$(readelf -p .modinfo "$file" | sed -n 's/.*\]  depends=//p' | tr , ' ')
   for d in $deps; do add_module "$d"; done
   cp "$file" "$root/lib/modules/$name.ko"
   module_order="$module_order $name"
@@ -68,6 +72,52 @@ add_program() {
   done
 }
 
+# The arm64 machine's user space: these packages hold busybox, udevadm and every library that it and the
+# programs under test load. They are unpacked once into the cache; the libraries are then looked up there.
+USERLAND_PACKAGES="busybox-static udev libc6 libgcc-s1 libstdc++6 libusb-1.0-0 libudev1 libkmod2 libacl1 libblkid1
+  libcap2 libselinux1 libzstd1 liblzma5 libssl3 libpcre2-8-0"
+fetch_userland() {
+  sysroot=$cache/userland-$arch
+  [ -f "$sysroot/done" ] && return 0
+  rm -rf "$sysroot" && mkdir -p "$sysroot/debs"
+  echo "vm: fetching $arch user space into $sysroot"
+  for p in $USERLAND_PACKAGES; do
+    download "$p:$arch" "$sysroot/debs" || { echo "vm: cannot fetch $p:$arch"; exit 1; }
+  done
+  for d in "$sysroot"/debs/*.deb; do dpkg-deb -x "$d" "$sysroot"; done
+  touch "$sysroot/done"
+}
+
+needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
+
+# Copies a library named by its soname from the unpacked packages, and the libraries it loads, once each.
+libraries_added=""
+add_library() {
+  local dir lib
+  case " $libraries_added " in *" $1 "*) return 0 ;; esac
+  libraries_added="$libraries_added $1"
+  for dir in "lib/$triplet" "usr/lib/$triplet"; do
+    [ -e "$sysroot/$dir/$1" ] || continue
+    mkdir -p "$root/$dir"
+    cp -L "$sysroot/$dir/$1" "$root/$dir/$1"
+    for lib in $(needed "$sysroot/$dir/$1"); do add_library "$lib"; done
+    return 0
+  done
+  echo "vm: library $1 not found in the $arch packages"; exit 1
+}
+
+# Like add_program, for a program of the guest's architecture: its loader and libraries from the packages.
+add_foreign_program() {
+  local loader lib
+  cp -L "$1" "$root$2"
+  loader=$(readelf -l "$1" | sed -n 's/.*program interpreter: \(.*\)]$/\1/p')
+  if [ -n "$loader" ]; then
+    mkdir -p "$root$(dirname "$loader")"
+    cp -L "$sysroot$loader" "$root$loader"
+  fi
+  for lib in $(needed "$1"); do add_library "$lib"; done
+}
+
 fetch_kernel
 unpack_kernel
 out=$build/vm
@@ -75,13 +125,22 @@ root=$out/root
 rm -rf "$root" && mkdir -p "$out"
 mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib/modules" "$root/lib/systemd" \
   "$root/opt/vm" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run" "$root/etc"
-cp /bin/busybox "$root/bin/busybox"
 for m in dummy_hcd libcomposite usb_f_fs; do add_module "$m"; done
 echo "$module_order" | tr ' ' '\n' | sed '/^$/d' > "$root/lib/modules/order"
-add_program /bin/udevadm /bin/udevadm
+if [ "$arch" = amd64 ]; then
+  cp /bin/busybox "$root/bin/busybox"
+  add_program /bin/udevadm /bin/udevadm
+  add_program "$build/bridge/accessory-bridge" /opt/vm/accessory-bridge
+  for p in phone send host-loop; do add_program "$build/vm/$p" "/opt/vm/$p"; done
+else
+  case "$arch" in arm64) triplet=aarch64-linux-gnu ;; *) echo "vm: no machine for $arch"; exit 1 ;; esac
+  fetch_userland
+  cp "$sysroot/bin/busybox" "$root/bin/busybox"
+  add_foreign_program "$sysroot/bin/udevadm" /bin/udevadm
+  add_foreign_program "$build/bridge/accessory-bridge" /opt/vm/accessory-bridge
+  for p in phone send host-loop; do add_foreign_program "$build/vm/$p" "/opt/vm/$p"; done
+fi
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
-add_program "$build/bridge/accessory-bridge" /opt/vm/accessory-bridge
-for p in phone send host-loop; do add_program "$build/vm/$p" "/opt/vm/$p"; done
 cp "$here/init.sh" "$root/init"
 cp "$here"/guest-*.sh "$root/opt/vm/"
 chmod 755 "$root/init"

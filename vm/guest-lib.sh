@@ -100,7 +100,10 @@ check() {
 
 # run_scenario TITLE FUNCTION: runs it, then ends whatever it left running. On a failure the scenario's logs
 # and the kernel's last words go to the console; what the phone saw of the data always does.
+# tessivar.only=NAME,NAME on the kernel command line runs only the scenarios with those function names.
+only=$(sed -n 's/.*tessivar\.only=\([a-z_,]*\).*/\1/p' /proc/cmdline)
 run_scenario() {
+  case ",${only:-$2}," in *",$2,"*) ;; *) return 0 ;; esac
   echo "vm: --- $1 (at $(cut -d' ' -f1 /proc/uptime) s)"
   scenario_failed=0
   bridge_pid=
