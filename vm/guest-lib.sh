@@ -30,6 +30,9 @@ wait_device() {
     sleep 0.2
   done
   udevadm settle -t 30
+  # FunctionFS cancels a control request in progress when any other event reaches the gadget; give the
+  # host's own enumeration a moment to finish before the bridge starts its requests.
+  sleep 1
 }
 
 # wait_no_phone [SECONDS]: until the phone is off the bus in both of its identities

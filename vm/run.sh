@@ -42,7 +42,7 @@ log=$build/vm/$job.log
 timeout -k 10 "${VM_TIMEOUT:-600}" $qemu -nodefaults -no-user-config -machine $machine -accel tcg -cpu max \
   -smp "${VM_CPUS:-2}" -m 512 -display none -serial stdio -no-reboot \
   -kernel "$build/vm/vmlinuz" -initrd "$build/vm/initrd.gz" \
-  -append "console=$console panic=-1 quiet loglevel=4 tessivar.job=$job${BENCH_ROUNDS:+ tessivar.rounds=$BENCH_ROUNDS}${VM_ONLY:+ tessivar.only=$VM_ONLY}" </dev/null 2>&1 | tr -d '\r' | tee "$log"
+  -append "console=$console panic=-1 usbcore.autosuspend=-1 quiet loglevel=4 tessivar.job=$job${BENCH_ROUNDS:+ tessivar.rounds=$BENCH_ROUNDS}${VM_ONLY:+ tessivar.only=$VM_ONLY}" </dev/null 2>&1 | tr -d '\r' | tee "$log"
 t2=$(date +%s)
 echo "vm: build $((t1 - t0)) s, boot and $job $((t2 - t1)) s"
 
