@@ -36,7 +36,7 @@ wait_batches() {
 
 last_rate() { grep '^phone: bench:' $P | tail -n 1 | sed 's/.*: \([0-9.]*\) transfers\/s, \([0-9.]*\) MB\/s$/\1 \2/'; }
 
-# udp_writer: a background writer bound to port 3020 ($writer_pid) is ready; feed it and time it
+# feed_and_wait: the UDP-fed writer has bound port 3020; send it the run's datagrams and wait for the phone
 feed_and_wait() {
   send --repeat $RUN $SIZE >/dev/null
   sender_done_at=$(grep -c '^phone: bench:' $P)
@@ -44,10 +44,10 @@ feed_and_wait() {
   wait_batches $batches
 }
 
+# kept in bridge_pid, so wait_forwarding and the cleanup treat it as they treat the bridge
 start_udp_loop() {
   host-loop --udp "$@" $RUN $SIZE > /tmp/host-loop.log 2>&1 &
   bridge_pid=$!
-  wait_forwarding
 }
 
 # one_run NAME: one run of that writer; sets rate and mb, or returns 1

@@ -74,14 +74,20 @@ switched_forwarded_unplugged() {
   check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
 }
 
-already_accessory_stops_reading() {
+# A phone already in accessory mode takes one 10,000-byte datagram from the bridge and then stops reading;
+# a second datagram follows, and its transfer cannot complete.
+second_datagram_to_a_phone_that_stopped() {
   start_phone --accessory --expect 10000 --then stop
   wait_device 18d1 2d00
   start_bridge
   check "bridge bound port 3020" wait_forwarding || return
   send 10000
-  check "phone received the datagram" wait_line $P '^phone: stopped reading' 60 || return
+  check "phone received the first datagram" wait_line $P '^phone: stopped reading' 60 || return
   send 10000
+}
+
+already_accessory_stops_reading() {
+  second_datagram_to_a_phone_that_stopped || return
   wait_bridge
   check "identified again" identified_again
   check "not restarted" lacks_line $P '^phone: request 53'
@@ -91,13 +97,7 @@ already_accessory_stops_reading() {
 }
 
 unplugged_during_transfer() {
-  start_phone --accessory --expect 10000 --then stop
-  wait_device 18d1 2d00
-  start_bridge
-  check "bridge bound port 3020" wait_forwarding || return
-  send 10000
-  check "phone received the first datagram" wait_line $P '^phone: stopped reading' 60 || return
-  send 10000
+  second_datagram_to_a_phone_that_stopped || return
   check "the second one waits in the host controller" transfer_waiting
   echo > /sys/kernel/config/usb_gadget/phone/UDC
   wait_bridge

@@ -67,8 +67,6 @@ int main(int argc, char **argv)
     unsigned char *buf = zerocopy ? libusb_dev_mem_alloc(h, MAX_SIZE) : staticBuf;
     if (!buf) { fprintf(stderr, "host-loop: no usbfs memory\n"); return 1; }
     if (!udp) pattern_fill(buf, 0, (unsigned)size);
-    printf("host-loop: ready\n");
-    fflush(stdout);
     for (long i = 0; i < count; i++) {
         int len = size, done = 0;
         if (udp && (len = (int)recv(fd, buf, MAX_SIZE, 0)) <= 0) { perror("host-loop: receive"); return 1; }
