@@ -123,11 +123,7 @@ protected:
         ASSERT_GT(relay.pid, 0);
         ASSERT_TRUE(waitForStderr(relay, "Init device discovery\n", ARRIVES_MS)) << relay.err;
         probe = openViewerSocket(&probePort);
-        // The bind follows the message; the first acknowledgement proves it.
-        Bytes ack;
-        for (int tries = 0; tries < 100 && !receiveWithin(probe, &ack, 100); ++tries)
-            sendTo(probe, DISCOVERY, controlDatagram({}));
-        ASSERT_EQ(Bytes{0x42}, ack);
+        ASSERT_TRUE(registerUntilAcknowledged(probe));
     }
 
     void TearDown() override {

@@ -45,12 +45,8 @@ protected:
         relay = startRelay();
         ASSERT_GT(relay.pid, 0);
         ASSERT_TRUE(waitForStderr(relay, "Init device discovery\n", ARRIVES_MS)) << relay.err;
-        // The bind follows the message; a registration answered proves it.
         probe = openViewerSocket(&probePort);
-        Bytes ack;
-        for (int tries = 0; tries < 50 && !receiveWithin(probe, &ack, 100); ++tries)
-            sendTo(probe, DISCOVERY, controlDatagram({}));
-        ASSERT_EQ(Bytes{0x42}, ack);
+        ASSERT_TRUE(registerUntilAcknowledged(probe));
         sendTo(probe, DISCOVERY, controlDatagram({1}));
         ASSERT_TRUE(waitForStderr(relay, "client 127.0.0.1:" + portText(probePort) + " removed\n", ARRIVES_MS));
         close(probe);

@@ -166,3 +166,12 @@ std::vector<uint8_t> controlDatagram(std::vector<uint8_t> payload, uint8_t heade
     for (size_t i = 0; i < payload.size(); ++i) datagram[12 + i] = payload[i];
     return datagram;
 }
+
+bool registerUntilAcknowledged(int viewer) {
+    std::vector<uint8_t> answer;
+    for (int tries = 0; tries < 100; ++tries) {
+        sendTo(viewer, 4242, controlDatagram({}));
+        if (receiveWithin(viewer, &answer, 100)) return answer == std::vector<uint8_t>{0x42};
+    }
+    return false;
+}
