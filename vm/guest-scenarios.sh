@@ -66,7 +66,7 @@ switched_forwarded_unplugged() {
   check "phone was asked for the protocol" has_line $P 'phone: request 51: answered version 2'
   check "six identification strings in order, each with its NUL" phone_got_identification
   check "one start request, then the phone came back as the accessory" switched_once
-  wait_line $P '^phone: unplugged' 30
+  check "phone unplugged itself" wait_line $P '^phone: unplugged' 30 || return
   send 100
   wait_bridge
   check "bridge listed the accessory after two empty lines" listed_accessory
@@ -99,6 +99,8 @@ already_accessory_stops_reading() {
 unplugged_during_transfer() {
   second_datagram_to_a_phone_that_stopped || return
   check "the second one waits in the host controller" transfer_waiting
+  # unplugged within the bridge's 5 s timeout, or this would only repeat the timeout scenario
+  check "bridge still waiting when the phone goes" bridge_running || return
   echo > /sys/kernel/config/usb_gadget/phone/UDC
   wait_bridge
   check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order

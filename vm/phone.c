@@ -270,9 +270,11 @@ static int dgram;        /* datagram the next byte belongs to */
 static unsigned offset;  /* its offset inside that datagram */
 /* A read ends at a short packet, a zero-length one included: the bridge ends a datagram whose length is a
    multiple of the packet size with one. So each read is exactly one datagram; a boundary inside a read (two
-   datagrams joined) or a read ending inside a datagram is a fault. */
+   datagrams joined) or a read ending inside a datagram is a fault, and so is an empty read: the zero-length
+   packet belongs only after a full one, where it ends the same read. */
 static void checkRead(const unsigned char *buf, size_t n)
 {
+    if (n == 0) { fault("an empty read: a zero-length packet that did not follow a full one"); return; }
     for (size_t k = 0; k < n; k++) {
         if (dgram >= expectCount) { fault("%zu bytes beyond the last expected datagram", n - k); return; }
         if (buf[k] != pattern_byte((unsigned)dgram, offset)) {

@@ -89,8 +89,9 @@ protected:
 };
 
 TEST_F(Descriptors, FirstBulkOutInArrayOrderWins) {
-    // A bulk IN first, then interface 0's bulk OUT 3, then interface 1's bulk OUT 1.
-    const Tree tree({{{0, {endpoint(0x81, BULK), endpoint(0x03, BULK)}}}, {{1, {endpoint(0x01, BULK)}}}});
+    // A bulk IN first, then interface 0's bulk OUTs 3 and 6, then interface 1's bulk OUT 1.
+    const Tree tree({{{0, {endpoint(0x81, BULK), endpoint(0x03, BULK), endpoint(0x06, BULK)}}},
+                     {{1, {endpoint(0x01, BULK)}}}});
     EXPECT_EQ(searchOver(tree), 0x03);
     EXPECT_EQ(fakeConfigHandedOut(), 1);
 }

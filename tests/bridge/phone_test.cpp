@@ -288,7 +288,10 @@ TEST_F(Bridge, ReopenPrefers2D01To2D00) {
     const int withAdb = deviceCreate(model);
     const int phone = deviceCreate(aPhone(1));
     devicePlugIn(phone);
-    deviceComesBackAs(phone, {plain, withAdb});
+    // 2D01 comes back first: a search that catches the bus between the two
+    // sees only it, and in the finished list (newest first) 2D00 comes first,
+    // so a bridge taking the first accessory it meets picks the wrong one.
+    deviceComesBackAs(phone, {withAdb, plain});
     startAndWaitForForwarding();
     sendDatagram(payload(64));
     finish();
