@@ -77,8 +77,10 @@ void initVideoSource() {
     pthread_create(&thread, nullptr, videoLoop, nullptr);
 }
 
-void checkVideoPresence() {
-    const int32_t silentMs = static_cast<int32_t>(static_cast<uint32_t>(nowMs()) -
+void checkVideoPresence() { checkVideoPresenceAt(nowMs()); }
+
+void checkVideoPresenceAt(int32_t now) {
+    const int32_t silentMs = static_cast<int32_t>(static_cast<uint32_t>(now) -
                                                   static_cast<uint32_t>(lastVideoMs.load(std::memory_order_relaxed)));
     if (silentMs > VIDEO_TIMEOUT_MS && videoConnected.load(std::memory_order_relaxed)) {
         videoConnected.store(false, std::memory_order_relaxed);

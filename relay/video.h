@@ -24,3 +24,6 @@ void* videoLoop(void*);
 void broadcastFrame(const uint8_t* payload, int32_t length, uint8_t kind);
 // Reports "video disconnected" once when no datagram came for over a second.
 void checkVideoPresence();
+// The same check against a given clock reading (what checkVideoPresence
+// passes is nowMs()).
+void checkVideoPresenceAt(int32_t now);

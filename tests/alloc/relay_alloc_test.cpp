@@ -36,17 +36,6 @@ uint64_t allocationsSoFar(const AllocCounts* counts) {
     return __atomic_load_n(&counts->calls, __ATOMIC_ACQUIRE);
 }
 
-// Registers until the one-byte acknowledgement comes back.
-bool registerViewer(int viewer) {
-    std::vector<uint8_t> reply;
-    for (int waited = 0; waited < GENEROUS_MS; waited += 500) {
-        sendTo(viewer, DISCOVERY_PORT, controlDatagram({0, 0}));
-        while (receiveWithin(viewer, &reply, 500))
-            if (reply.size() == 1 && reply[0] == 0x42) return true;
-    }
-    return false;
-}
-
 void sendVideo(int encoder, size_t size, uint8_t fill) {
     sendTo(encoder, VIDEO_PORT, std::vector<uint8_t>(size, fill));
 }
@@ -119,8 +108,8 @@ TEST_F(RelayAllocations, NoneAfterStartUpWhileFanningOut) {
     const int steady = viewer();
     const int leaving = viewer();
     const int dataOnly = viewer();
-    ASSERT_TRUE(registerViewer(steady));
-    ASSERT_TRUE(registerViewer(leaving));
+    ASSERT_TRUE(registerUntilAcknowledged(steady));
+    ASSERT_TRUE(registerUntilAcknowledged(leaving));
     sendTo(dataOnly, DISCOVERY_PORT, controlDatagram({0, 1}));
     ASSERT_TRUE(videoReaches(encoder, steady)) << relay.err;
     ASSERT_TRUE(waitForStderr(relay, "(only data)", GENEROUS_MS)) << relay.err;
@@ -142,7 +131,7 @@ TEST_F(RelayAllocations, NoneAfterStartUpWhileFanningOut) {
             sendTo(dataOnly, DISCOVERY_PORT, controlDatagram({0, 1}));
         }
         if (i == 1000) {
-            ASSERT_TRUE(registerViewer(joining));
+            ASSERT_TRUE(registerUntilAcknowledged(joining));
         }
         if (i == 2000) sendTo(leaving, DISCOVERY_PORT, controlDatagram({1}));
         if (i % 50 == 0) {

@@ -18,6 +18,8 @@ struct Parsed {
 
 Parsed parse(std::vector<std::string> words) {
     Parsed parsed{};
+    // Garbage first, so the defaults are shown to come from the parser.
+    std::memset(&parsed.options, 0xA5, sizeof parsed.options);
     parsed.words = std::move(words);
     parsed.words.insert(parsed.words.begin(), "relay-probe");
     std::vector<char*> argv;

@@ -22,11 +22,11 @@ using Bytes = std::vector<uint8_t>;
 constexpr int ARRIVES_MS = 2000;   // generous: something must arrive
 constexpr int ABSENT_MS = 200;     // how long we listen for nothing
 
-sockaddr_in loopbackSender(uint16_t port) {
+sockaddr_in senderAt(uint16_t port, uint32_t address) {
     sockaddr_in sender{};
     sender.sin_family = AF_INET;
     sender.sin_port = htons(port);
-    sender.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sender.sin_addr.s_addr = htonl(address);
     return sender;
 }
 
@@ -47,8 +47,8 @@ protected:
     }
     // Hands a datagram (in a buffer exactly its size) to the handler and
     // returns what it printed on standard error.
-    std::string handle(const Bytes& datagram, uint16_t fromPort) {
-        const sockaddr_in sender = loopbackSender(fromPort);
+    std::string handle(const Bytes& datagram, uint16_t fromPort, uint32_t fromAddress = INADDR_LOOPBACK) {
+        const sockaddr_in sender = senderAt(fromPort, fromAddress);
         testing::internal::CaptureStderr();
         handleDiscoveryDatagram(datagram.data(), static_cast<ssize_t>(datagram.size()), sender);
         return testing::internal::GetCapturedStderr();
@@ -84,7 +84,8 @@ TEST_F(Endpoint, RegistrationIsAcknowledgedOnceWithOneByteFromTheRelaySocket) {
 TEST_F(Endpoint, OptionOneMakesADataOnlyViewerAndOtherOptionsAFullOne) {
     EXPECT_EQ(connectedLine(viewerPort, true), handle(controlDatagram({CMD_REGISTER, OPT_DATA_ONLY, 9, 9}), viewerPort));
     EXPECT_EQ(CLIENT_DATA_ONLY, clients[0].flags);
-    EXPECT_EQ(connectedLine(viewer2Port, false), handle(controlDatagram({CMD_REGISTER, 2}), viewer2Port));
+    // 3, not 2: an option read as a bit mask would make it data-only.
+    EXPECT_EQ(connectedLine(viewer2Port, false), handle(controlDatagram({CMD_REGISTER, 3}), viewer2Port));
     EXPECT_EQ(0, clients[1].flags);
     Bytes reply;
     EXPECT_TRUE(receiveWithin(viewer, &reply, ARRIVES_MS));
@@ -110,16 +111,44 @@ TEST_F(Endpoint, DatagramsThatAreNotCommandsChangeNothing) {
     Bytes wrongMagic = controlDatagram({CMD_REGISTER});
     wrongMagic[0] = 0x43;
     EXPECT_EQ("", handle(wrongMagic, viewerPort));
-    EXPECT_EQ("", handle(controlDatagram({2}), viewerPort));
-    EXPECT_EQ("", handle(controlDatagram({0xFF, OPT_DATA_ONLY}), viewerPort));
     // The relay's own address on loopback.
     EXPECT_EQ("", handle(controlDatagram({CMD_REGISTER}), DISCOVERY_PORT));
     EXPECT_EQ(0, countClients());
     Bytes reply;
     EXPECT_FALSE(receiveWithin(viewer, &reply, ABSENT_MS));
 
-    // The same address on any other port is a viewer like any other.
+    // Unknown commands neither register nor remove a viewer that is there.
+    EXPECT_EQ(connectedLine(viewerPort, false), handle(controlDatagram({}), viewerPort));
+    EXPECT_TRUE(receiveWithin(viewer, &reply, ARRIVES_MS));
+    EXPECT_EQ("", handle(controlDatagram({2}), viewerPort));
+    EXPECT_EQ("", handle(controlDatagram({0xFF, OPT_DATA_ONLY}), viewerPort));
+    EXPECT_EQ("", handle(controlDatagram({2}), viewer2Port));
+    EXPECT_EQ(1, countClients());
+    EXPECT_EQ(0, clients[0].flags);
+
+    // The same address on any other port, and port 4242 of any other address,
+    // are viewers like any other.
     EXPECT_EQ(connectedLine(DISCOVERY_PORT + 1, false), handle(controlDatagram({}), DISCOVERY_PORT + 1));
+    EXPECT_EQ("client connected from 10.1.2.3:4242  \n", handle(controlDatagram({}), DISCOVERY_PORT, 0x0A010203));
+}
+
+// One second of silence is allowed; the next millisecond is a stop, reported
+// once, and the clock wrapping in between changes nothing.
+TEST(VideoPresence, StopReportedOnceAfterMoreThanOneSecondOfSilence) {
+    for (const int32_t last : {1000, INT32_MAX - 500}) {
+        lastVideoMs.store(last);
+        videoConnected.store(true);
+        const auto checkAt = [](int64_t now) {
+            testing::internal::CaptureStderr();
+            checkVideoPresenceAt(static_cast<int32_t>(static_cast<uint32_t>(now)));
+            return testing::internal::GetCapturedStderr();
+        };
+        EXPECT_EQ("", checkAt(int64_t{last} + 1000)) << last;
+        EXPECT_TRUE(videoConnected.load());
+        EXPECT_EQ("video disconnected\n", checkAt(int64_t{last} + 1001)) << last;
+        EXPECT_FALSE(videoConnected.load());
+        EXPECT_EQ("", checkAt(int64_t{last} + 5000)) << last;
+    }
 }
 
 TEST_F(Endpoint, HeaderBytesAreExactAndTheSequenceLittleEndian) {
@@ -188,9 +217,11 @@ TEST_F(Endpoint, FanOutCountsWithoutViewersAndSurvivesAnOversizedPayload) {
 
 TEST_F(Endpoint, FanOutSkipsViewersWhoseSendFailsAndReachesTheRest) {
     // Broadcast without SO_BROADCAST is refused by the kernel; the text is
-    // no address at all. Both sit before and between the real viewers.
+    // no address at all. They sit before and between the real viewers, so
+    // one batch of sends stops after a viewer that was reached.
     ASSERT_EQ(1, registerClient("255.255.255.255", 4000, 0));
     ASSERT_EQ(1, registerClient("127.0.0.1", viewerPort, 0));
+    ASSERT_EQ(1, registerClient("255.255.255.255", 4002, 0));
     ASSERT_EQ(1, registerClient("no.such.address", 4001, 0));
     ASSERT_EQ(1, registerClient("127.0.0.1", viewer2Port, 0));
 

@@ -53,11 +53,8 @@ protected:
     }
     // Registers a viewer and waits for its acknowledgement.
     int registerViewer(uint16_t* port, uint8_t option = 0) {
-        const int fd = openViewerSocket(port);
-        sendTo(fd, DISCOVERY, controlDatagram({0, option}));
-        Bytes ack;
-        EXPECT_TRUE(receiveWithin(fd, &ack, ARRIVES_MS));
-        EXPECT_EQ(Bytes{0x42}, ack);
+        const int fd = openRegisteredViewer(port, option);
+        EXPECT_GE(fd, 0) << "no acknowledgement";
         return fd;
     }
     // Ends the relay the way the encoder does, returning the exit status.
@@ -77,8 +74,11 @@ TEST_F(RelayProcess, BannerThenStartupOrderAndAnEmptyDatagramEndsWithStatusOne) 
     EXPECT_EQ(1, endWithEmptyDatagram());
     EXPECT_EQ(0u, relay.err.find("Init video source\nInit device discovery\n")) << relay.err;
     // Standard output is written out at the exit: the banner first, then
-    // the count printed at once on start-up.
-    EXPECT_EQ(0u, relay.out.find(BANNER + "client count = 0\n")) << relay.out;
+    // the count printed at once on start-up (0, or 1 when the probe's
+    // registration got in first: nothing orders the two threads).
+    EXPECT_TRUE(relay.out.rfind(BANNER + "client count = 0\n", 0) == 0 ||
+                relay.out.rfind(BANNER + "client count = 1\n", 0) == 0)
+        << relay.out;
 }
 
 TEST_F(RelayProcess, TakenDiscoveryPortEndsWithStatusOneHundred) {

@@ -167,11 +167,18 @@ std::vector<uint8_t> controlDatagram(std::vector<uint8_t> payload, uint8_t heade
     return datagram;
 }
 
-bool registerUntilAcknowledged(int viewer) {
+bool registerUntilAcknowledged(int viewer, uint8_t option) {
     std::vector<uint8_t> answer;
     for (int tries = 0; tries < 100; ++tries) {
-        sendTo(viewer, 4242, controlDatagram({}));
-        if (receiveWithin(viewer, &answer, 100)) return answer == std::vector<uint8_t>{0x42};
+        sendTo(viewer, 4242, controlDatagram({0, option}));
+        // Video still on its way to a viewer that registers again is passed over.
+        while (receiveWithin(viewer, &answer, 100))
+            if (answer == std::vector<uint8_t>{0x42}) return true;
     }
     return false;
+}
+
+int openRegisteredViewer(uint16_t* port, uint8_t option) {
+    const int viewer = openViewerSocket(port);
+    return registerUntilAcknowledged(viewer, option) ? viewer : (close(viewer), -1);
 }

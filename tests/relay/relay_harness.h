@@ -43,8 +43,10 @@ void sendTo(int fd, uint16_t port, const std::vector<uint8_t>& bytes);
 bool receiveWithin(int fd, std::vector<uint8_t>* bytes, int deadlineMs, sockaddr_in* from = nullptr);
 // A control datagram: 0x42, eleven header bytes, then the given payload.
 std::vector<uint8_t> controlDatagram(std::vector<uint8_t> payload, uint8_t headerFill = 0);
-// Registers the viewer socket with a just-started relay, again and again until
-// the one-byte acknowledgement comes back (the relay binds port 4242 only after
-// "Init device discovery", so nothing else proves it listens); false when the
-// answer never came or was not that byte.
-bool registerUntilAcknowledged(int viewer);
+// Registers the viewer socket (option 1: data only), again and again until the
+// one-byte acknowledgement comes back: a just-started relay binds port 4242
+// only after "Init device discovery", so nothing else proves it listens.
+// False when no acknowledgement came within 10 s.
+bool registerUntilAcknowledged(int viewer, uint8_t option = 0);
+// A new viewer socket, registered as above; -1 when it was not acknowledged.
+int openRegisteredViewer(uint16_t* port, uint8_t option = 0);
