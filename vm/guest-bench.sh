@@ -25,14 +25,9 @@ P=/tmp/phone.log
 echo $((96 * 1024 * 1024)) > /proc/sys/net/core/rmem_default
 echo "65536 98304 131072" > /proc/sys/net/ipv4/udp_mem
 
+batches_reported() { [ "$(grep -c '^phone: bench:' $P)" -ge "$1" ]; }
 # wait_batches N: until the phone has reported N batches in all
-wait_batches() {
-  n=600
-  while [ "$(grep -c '^phone: bench:' $P)" -lt "$1" ]; do
-    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
-    sleep 0.2
-  done
-}
+wait_batches() { poll_until 120 batches_reported "$1"; }
 
 last_rate() { grep '^phone: bench:' $P | tail -n 1 | sed 's/.*: \([0-9.]*\) transfers\/s, \([0-9.]*\) MB\/s$/\1 \2/'; }
 

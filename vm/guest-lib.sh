@@ -5,14 +5,20 @@ passed=0
 failed=0
 scenario_failed=0
 
-# wait_line FILE EXTENDED-REGEX [SECONDS]: until a line of FILE matches
-wait_line() {
-  n=$(( ${3:-60} * 5 ))
-  while ! grep -qE -- "$2" "$1" 2>/dev/null; do
+# poll_until SECONDS COMMAND...: until the command succeeds, looking five times a second; false at the deadline
+poll_until() {
+  local n=$(( $1 * 5 )); shift
+  while ! "$@"; do
     n=$((n - 1)); [ "$n" -gt 0 ] || return 1
     sleep 0.2
   done
 }
+
+# a line of FILE matches (FILE may not exist yet)
+file_has() { grep -qE -- "$2" "$1" 2>/dev/null; }
+
+# wait_line FILE EXTENDED-REGEX [SECONDS]: until a line of FILE matches
+wait_line() { poll_until "${3:-60}" file_has "$1" "$2"; }
 
 # device_present VID PID: the host side sees a device with that identity
 device_present() {
@@ -24,24 +30,18 @@ device_present() {
 
 # wait_device VID PID [SECONDS]: until the device is there and udevd has announced it
 wait_device() {
-  n=$(( ${3:-60} * 5 ))
-  while ! device_present "$1" "$2"; do
-    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
-    sleep 0.2
-  done
+  poll_until "${3:-60}" device_present "$1" "$2" || return 1
   udevadm settle -t 30
   # FunctionFS cancels a control request in progress when any other event reaches the gadget; give the
   # host's own enumeration a moment to finish before the bridge starts its requests.
   sleep 1
 }
 
+no_phone_present() { ! device_present 1d6b 0104 && ! device_present 18d1 2d00; }
+
 # wait_no_phone [SECONDS]: until the phone is off the bus in both of its identities
 wait_no_phone() {
-  n=$(( ${1:-60} * 5 ))
-  while device_present 1d6b 0104 || device_present 18d1 2d00; do
-    n=$((n - 1)); [ "$n" -gt 0 ] || return 1
-    sleep 0.2
-  done
+  poll_until "${1:-60}" no_phone_present || return 1
   udevadm settle -t 30
 }
 
@@ -74,14 +74,11 @@ bridge_running() {
   [ -e "/proc/$bridge_pid" ] && ! grep -q '^State:.*zombie' "/proc/$bridge_pid/status"
 }
 
-# true once the bridge has bound its UDP port (3020 = 0BCC); false at once when it has ended
-wait_forwarding() {
-  n=300
-  while ! grep -q ':0BCC ' /proc/net/udp; do
-    n=$((n - 1)); [ "$n" -gt 0 ] && bridge_running || return 1
-    sleep 0.2
-  done
-}
+port_3020_bound() { grep -q ':0BCC ' /proc/net/udp; }
+bound_or_ended() { port_3020_bound || ! bridge_running; }
+
+# true once the bridge has bound its UDP port (3020 = 0BCC); false as soon as it has ended
+wait_forwarding() { poll_until 60 bound_or_ended && port_3020_bound; }
 
 has_line() { grep -qxF -- "$2" "$1"; }
 lacks_line() { ! grep -qE -- "$2" "$1"; }
