@@ -19,6 +19,7 @@
 #include <string>
 
 #include "fake_config_descriptor.h"
+#include "harness.h"
 
 namespace {
 
@@ -29,18 +30,7 @@ constexpr int MAX_ENDPOINTS = 32;
 char outBuffer[1 << 20];
 FILE* outCapture = nullptr;
 
-[[noreturn]] void fail(const std::string& what) {
-    const std::string text = "descriptor_fuzzer: " + what + "\n";
-    (void)!write(2, text.data(), text.size());
-    std::abort();
-}
-
-struct Reader {
-    const uint8_t* data;
-    size_t size;
-    size_t at;
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-};
+[[noreturn]] void fail(const std::string& what) { failHarness("descriptor_fuzzer", what); }
 
 const char* typeName(uint8_t attributes) {
     static const char* const names[] = {"Control", "Isochronus", "Bulk", "Interupt"};
@@ -103,13 +93,7 @@ void freeTree(libusb_config_descriptor* config) {
     std::free(config);
 }
 
-std::string takeCaptured() {
-    std::fflush(outCapture);
-    const long length = std::ftell(outCapture);
-    std::string text(outBuffer, static_cast<size_t>(length > 0 ? length : 0));
-    std::rewind(outCapture);
-    return text;
-}
+std::string takeListing() { return takeCaptured(outCapture, outBuffer); }
 
 }  // namespace
 
@@ -138,9 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int address = findBulkOut(nullptr);
     if (address != expectedAddress)
         fail("findBulkOut chose " + std::to_string(address) + ", expected " + std::to_string(expectedAddress));
-    takeCaptured();
+    takeListing();
     printEnds(nullptr);
-    const std::string listing = takeCaptured();
+    const std::string listing = takeListing();
     if (listing != expectedListing) fail("the listing was [" + listing + "], expected [" + expectedListing + "]");
     if (fakeConfigFreed() != fakeConfigHandedOut() || fakeConfigFreedWrongly() != 0)
         fail("configuration trees handed out " + std::to_string(fakeConfigHandedOut()) + ", handed back " +

@@ -19,6 +19,7 @@
 
 #include "client_table.h"
 #include "discovery.h"
+#include "harness.h"
 #include "supervisor.h"
 #include "video.h"
 
@@ -42,18 +43,7 @@ FILE* errCapture = nullptr;
 FILE* outCapture = nullptr;
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {
-    // Written straight to fd 2 so the report survives the redirection.
-    const std::string text = std::string("discovery_fuzzer: ") + what + ": " + detail + "\n";
-    (void)!write(2, text.data(), text.size());
-    std::abort();
-}
-
-std::string takeCaptured(FILE* stream, char* buffer) {
-    std::fflush(stream);
-    const long length = std::ftell(stream);
-    std::string text(buffer, static_cast<size_t>(length > 0 ? length : 0));
-    std::rewind(stream);
-    return text;
+    failHarness("discovery_fuzzer", std::string(what) + ": " + detail);
 }
 
 void expectConsole(const std::string& wantErr, const std::string& wantOut, const char* step) {
@@ -97,17 +87,6 @@ int modelFind(const std::string& ip, int32_t port) {
         if (!model[i].ip.empty() && model[i].ip == ip && model[i].port == port) return i;
     return -1;
 }
-
-// Reads bytes from the input one record at a time; past the end reads 0.
-struct Reader {
-    const uint8_t* data;
-    size_t size;
-    size_t at;
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(byte() | (byte() << 8)); }
-    uint32_t u32() { return u16() | (static_cast<uint32_t>(u16()) << 16); }
-    bool done() const { return at >= size; }
-};
 
 // Senders are drawn from small pools so that repeats, a full table and the
 // relay's own loopback address come up often.
