@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_config_descriptor.h"
+#include "read_all.h"
 
 namespace {
 
@@ -69,11 +70,7 @@ std::string listingOf(const libusb_config_descriptor* config) {
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    std::string text;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = pread(capture, chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0)
-        text.append(chunk, static_cast<size_t>(got));
+    const std::string text = readAllOf(capture);
     close(capture);
     return text;
 }
@@ -151,9 +148,7 @@ TEST(Startup, LibraryThatCannotStartEndsSilentlyWith255) {
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    char text[256] = {};
-    const ssize_t got = pread(capture, text, sizeof text - 1, 0);
-    EXPECT_EQ(std::string(text, got > 0 ? static_cast<size_t>(got) : 0), "Init USB\n");
+    EXPECT_EQ(readAllOf(capture), "Init USB\n");
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 255);
 }

@@ -1,4 +1,5 @@
 #include "phone_emulator.h"
+#include "read_all.h"
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -225,6 +226,15 @@ long discardUrb(Device& device, UMockdevIoctlClient* client, int* error) {
     return *error = EINVAL, -1;
 }
 
+// The interface number an ioctl's argument points at (~0 when unreadable).
+unsigned interfaceArg(UMockdevIoctlClient* client) {
+    UMockdevIoctlData* number = resolveArg(client, sizeof(unsigned));
+    if (number == nullptr) return ~0u;
+    const unsigned interface = *reinterpret_cast<unsigned*>(number->data);
+    g_object_unref(number);
+    return interface;
+}
+
 long claimInterface(Device& device, Seen::Kind kind, unsigned interface, int* error) {
     device.seen.push_back(Seen{kind, {}, {}, interface});
     if (device.gone) return *error = ENODEV, -1;
@@ -252,16 +262,10 @@ gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         result = discardUrb(device, client, &error);
     } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) {
         // Both start with the interface number; the second detaches a kernel driver first.
-        UMockdevIoctlData* number = resolveArg(client, sizeof(unsigned));
-        const unsigned interface = number != nullptr ? *reinterpret_cast<unsigned*>(number->data) : ~0u;
-        if (number != nullptr) g_object_unref(number);
         const Seen::Kind kind = request == USBDEVFS_CLAIMINTERFACE ? Seen::Claim : Seen::ClaimDetaching;
-        result = claimInterface(device, kind, interface, &error);
+        result = claimInterface(device, kind, interfaceArg(client), &error);
     } else if (request == USBDEVFS_RELEASEINTERFACE) {
-        UMockdevIoctlData* number = resolveArg(client, sizeof(unsigned));
-        const unsigned interface = number != nullptr ? *reinterpret_cast<unsigned*>(number->data) : ~0u;
-        if (number != nullptr) g_object_unref(number);
-        device.seen.push_back(Seen{Seen::Release, {}, {}, interface});
+        device.seen.push_back(Seen{Seen::Release, {}, {}, interfaceArg(client)});
     } else {
         result = -1, error = ENOTTY;  // no kernel driver to talk to, nothing else emulated
     }
@@ -335,16 +339,6 @@ std::vector<std::string> splitLines(const std::string& text) {
     std::istringstream stream(text);
     while (std::getline(stream, line)) lines.push_back(line);
     return lines;
-}
-
-std::string readAll(int fd) {
-    std::string text;
-    char chunk[4096];
-    ssize_t got;
-    // pread: the child shares this file's offset while it runs
-    while ((got = pread(fd, chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0)
-        text.append(chunk, static_cast<size_t>(got));
-    return text;
 }
 
 }  // namespace
@@ -536,8 +530,8 @@ int waitForBridge(BridgeRun& run, std::vector<std::string>* lines, int deadlineS
     int status = 0;
     waitpid(run.pid, &status, 0);
     bridgePid = -1;
-    if (lines != nullptr) *lines = splitLines(readAll(run.outFd));
+    if (lines != nullptr) *lines = splitLines(readAllOf(run.outFd));
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string bridgeLog(const BridgeRun& run) { return readAll(run.errFd); }
+std::string bridgeLog(const BridgeRun& run) { return readAllOf(run.errFd); }

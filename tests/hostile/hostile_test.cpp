@@ -183,9 +183,7 @@ protected:
     // Refreshes a viewer and the probe twice a second, however slowly the
     // case runs (under a sanitizer), so both outlive the 2 s sweep.
     void keepAliveEvery500Ms(int viewer) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+        const long long ms = monotonicMs();
         if (ms - lastKeepAliveMs < 500) return;
         lastKeepAliveMs = ms;
         sendTo(viewer, DISCOVERY, controlDatagram({0}));

@@ -27,12 +27,6 @@ namespace {
 // Generous: under qemu-user everything is many times slower.
 constexpr int DEADLINE_MS = 30000;
 
-long long nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 std::string probeBinary() {
     const char* chosen = std::getenv("RELAY_PROBE_BINARY");
     return chosen != nullptr && *chosen != '\0' ? chosen : RELAY_PROBE_PATH;
@@ -84,8 +78,8 @@ bool pumpProbe(ProbeRun& run, int waitMs) {
 }
 
 bool waitForProbeOutput(ProbeRun& run, const std::string& text) {
-    long long end = nowMs() + DEADLINE_MS;
-    while (run.output.find(text) == std::string::npos && nowMs() < end) {
+    long long end = monotonicMs() + DEADLINE_MS;
+    while (run.output.find(text) == std::string::npos && monotonicMs() < end) {
         if (!pumpProbe(run, 100)) break;
     }
     return run.output.find(text) != std::string::npos;
@@ -94,10 +88,10 @@ bool waitForProbeOutput(ProbeRun& run, const std::string& text) {
 // Sends SIGINT as Ctrl-C would and waits for the exit status (-1: none).
 int interruptProbe(ProbeRun& run) {
     kill(run.pid, SIGINT);
-    long long end = nowMs() + DEADLINE_MS;
+    long long end = monotonicMs() + DEADLINE_MS;
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(run.pid, &status, WNOHANG)) == 0 && nowMs() < end) pumpProbe(run, 50);
+    while ((done = waitpid(run.pid, &status, WNOHANG)) == 0 && monotonicMs() < end) pumpProbe(run, 50);
     if (done == 0) {
         kill(run.pid, SIGKILL);
         waitpid(run.pid, nullptr, 0);
@@ -247,8 +241,8 @@ TEST_F(ProbeAgainstRelay, DatagramsDroppedOnTheWayAreCountedLost) {
     ASSERT_TRUE(waitForProbeOutput(probe, "registered:")) << probe.output;
     sendVideo(600);
     // The per-second lines show the loss as it happens.
-    long long end = nowMs() + DEADLINE_MS;
-    while (lostInSecondLines(probe.output) < 60 && nowMs() < end) pumpProbe(probe, 100);
+    long long end = monotonicMs() + DEADLINE_MS;
+    while (lostInSecondLines(probe.output) < 60 && monotonicMs() < end) pumpProbe(probe, 100);
     ASSERT_TRUE(waitForTotal(probe, 540)) << probe.output;
     EXPECT_EQ(lostInSecondLines(probe.output), 60) << probe.output;
     ASSERT_EQ(interruptProbe(probe), 0) << probe.output;
@@ -303,8 +297,8 @@ TEST_F(ProbeAgainstScriptedRelay, RegistersEveryHalfSecondAndTellsLateFromRepeat
     // Keep-alives keep coming (one every 500 ms): three more, with a deadline far
     // beyond that pace so a slow machine does not fail it.
     int registrations = 0;
-    const long long end = nowMs() + 30000;
-    while (registrations < 3 && nowMs() < end) {
+    const long long end = monotonicMs() + 30000;
+    while (registrations < 3 && monotonicMs() < end) {
         if (receiveWithin(relaySocket, &control, 200) && control.size() == 14 && control[12] == 0) registrations++;
     }
     EXPECT_EQ(registrations, 3);

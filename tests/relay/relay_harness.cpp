@@ -16,13 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
 long long monotonicMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
+
+namespace {
 
 // Reads whatever is available on the two pipes for up to waitMs; returns
 // false once both have reached end of file.

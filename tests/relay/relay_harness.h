@@ -35,6 +35,9 @@ int waitForExit(RelayRun& run, int deadlineMs);
 // Kills a relay that is still running and collects its output.
 void stopRelay(RelayRun& run);
 
+// Milliseconds on the monotonic clock, for the tests' deadlines.
+long long monotonicMs();
+
 // A UDP socket bound to 127.0.0.1 on a port of the kernel's choosing.
 int openViewerSocket(uint16_t* port = nullptr);
 // Sends bytes to 127.0.0.1:port.
