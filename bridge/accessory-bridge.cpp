@@ -63,6 +63,7 @@ static sockaddr_in si_other;
 static socklen_t slen;
 
 int findBulkOut(libusb_device* device);
+int findBulkOutPacketSize(libusb_device* device);
 void printEnds(libusb_device* device);
 libusb_device_handle* getAndroidHandle();
 
@@ -117,23 +118,43 @@ void printEnds(libusb_device* device) {
     printf("\n");
 }
 
-int findBulkOut(libusb_device* device) {
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
-    int found = -1;
-    for (int i = 0; i < config->bNumInterfaces && found < 0; i++) {
+// The first bulk OUT endpoint in array order over every interface and
+// alternate setting of the tree, or nullptr.
+static const libusb_endpoint_descriptor* firstBulkOut(const libusb_config_descriptor* config) {
+    for (int i = 0; i < config->bNumInterfaces; i++) {
         const libusb_interface& interface = config->interface[i];
-        for (int j = 0; j < interface.num_altsetting && found < 0; j++) {
+        for (int j = 0; j < interface.num_altsetting; j++) {
             const libusb_interface_descriptor& setting = interface.altsetting[j];
-            for (int k = 0; k < setting.bNumEndpoints && found < 0; k++) {
-                const uint8_t address = setting.endpoint[k].bEndpointAddress;
-                const bool bulk = (setting.endpoint[k].bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK;
-                if (bulk && (address & 0x80) == 0) found = address;
+            for (int k = 0; k < setting.bNumEndpoints; k++) {
+                const libusb_endpoint_descriptor& endpoint = setting.endpoint[k];
+                const bool bulk = (endpoint.bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK;
+                if (bulk && (endpoint.bEndpointAddress & 0x80) == 0) return &endpoint;
             }
         }
     }
+    return nullptr;
+}
+
+int findBulkOut(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+    const libusb_endpoint_descriptor* endpoint = firstBulkOut(config);
+    const int found = endpoint != nullptr ? endpoint->bEndpointAddress : -1;
     libusb_free_config_descriptor(config);
     return found;
+}
+
+// Bytes per packet of the endpoint findBulkOut chooses, read from that same
+// descriptor: the library's lookup by address would take the first endpoint with
+// that address in any alternate setting. Bits 11 and 12 count extra transactions
+// per microframe, not bytes. -1 when there is no such endpoint.
+int findBulkOutPacketSize(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+    const libusb_endpoint_descriptor* endpoint = firstBulkOut(config);
+    const int size = endpoint != nullptr ? endpoint->wMaxPacketSize & 0x7FF : -1;
+    libusb_free_config_descriptor(config);
+    return size;
 }
 
 static int sendString(libusb_device_handle* handle, uint16_t index, const char* text) {
@@ -265,11 +286,10 @@ static int transferBegin(libusb_device_handle* handle) {
     deviceOutAddress = static_cast<uint8_t>(address);
     // Without a packet size the bridge cannot tell which transfers need a zero-length
     // end, and guessing one would merge datagrams on the phone or send it empty
-    // reads: such an endpoint fails like a missing one. Bits 11 and 12 count extra
-    // transactions per microframe, not bytes.
-    const int maxPacket = libusb_get_max_packet_size(libusb_get_device(handle), deviceOutAddress);
-    if (maxPacket < 0 || (maxPacket & 0x7FF) == 0) return -1;
-    deviceOutPacketSize = maxPacket & 0x7FF;
+    // reads: such an endpoint fails like a missing one.
+    const int packetSize = findBulkOutPacketSize(libusb_get_device(handle));
+    if (packetSize <= 0) return -1;
+    deviceOutPacketSize = packetSize;
     printf("Preparing to write to %04X\n", deviceOutAddress);
     return 0;
 }
