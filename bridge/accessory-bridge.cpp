@@ -2,8 +2,11 @@
 // writes every UDP datagram that arrives on port 3020 to it as one bulk transfer.
 //
 // Main thread: init, find the phone, claim interface 0, open the socket, start
-// the forwarding thread, then poll need_exit every 10 s and shut down.
-// Forwarding thread: receive a datagram, write it, stop at the first failure.
+// the forwarding thread, then wait for need_exit and shut down. Where libusb
+// reports hotplug events it waits handling them, so that it hears of the phone
+// leaving the bus even while no datagram flows; elsewhere it polls every 10 s.
+// Forwarding thread: receive a datagram, write it, stop at the first failure
+// or once the phone has left.
 // A transfer that fills its last packet is ended with a zero-length packet, so
 // that each datagram is one read on the phone.
 
@@ -13,6 +16,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,9 +52,16 @@ const char* version = "0.0.1";
 const char* uri = "https://www.norquelle.com/tessivar";
 const char* serialNumber = "0123456789";
 
-// Set by the forwarding thread on its first failure (release), read by both
-// threads (acquire): the thread's last USB call happens before shutdown closes.
+// Set only by the forwarding thread when it stops, at its first failure or once
+// the phone has left (release); read by both threads (acquire): the thread's
+// last USB call happens before shutdown closes.
 std::atomic<bool> need_exit{false};
+
+// Set by the hotplug callback when the phone leaves the bus. The callback runs
+// on whichever thread handles libusb's events: the main thread, or the
+// forwarding thread inside a transfer; so it only sets this flag.
+static std::atomic<bool> phoneLeft{false};
+static libusb_device* watchedDevice = nullptr;  // the phone, set before the callback is registered
 
 // Written once by transferBegin before the forwarding thread starts.
 libusb_device_handle* deviceHandle = nullptr;
@@ -330,8 +341,11 @@ static void* udp_loop(void*) {
     printf("Run UDP loop\n");
     unsigned char buffer[UDP_BUFFER_SIZE];
     while (!need_exit.load(std::memory_order_acquire)) {
-        const ssize_t received =
+        ssize_t received =
             recvfrom(udpsocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&si_other), &slen);
+        // Woken by waitForStop, or a datagram for a phone that is gone: stop
+        // without a transfer that could only fail.
+        if (phoneLeft.load(std::memory_order_acquire)) received = -1;
         if (received < 0) need_exit.store(true, std::memory_order_release);
         if (received <= 0) continue;
         const int sent = transferSend(buffer, static_cast<int32_t>(received));
@@ -341,6 +355,41 @@ static void* udp_loop(void*) {
         }
     }
     return nullptr;
+}
+
+static int LIBUSB_CALL phoneLeaving(libusb_context*, libusb_device* device, libusb_hotplug_event, void*) {
+    if (device == watchedDevice) phoneLeft.store(true, std::memory_order_release);
+    return 0;
+}
+
+// Asks libusb to report the phone leaving the bus; false where it cannot.
+static bool watchPhone(libusb_device_handle* handle) {
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return false;
+    watchedDevice = libusb_get_device(handle);
+    return libusb_hotplug_register_callback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0, LIBUSB_HOTPLUG_MATCH_ANY,
+                                            LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, phoneLeaving,
+                                            nullptr, nullptr) == LIBUSB_SUCCESS;
+}
+
+// Returns once the forwarding thread is done with USB (need_exit). Watching,
+// it handles libusb's events in 1 s steps: when the phone has left, it shuts
+// the socket's read side, which ends a receive waiting with no traffic, and the
+// forwarding thread then stops by itself. Only that thread sets need_exit, so
+// the handle is never closed under a transfer.
+static void waitForStop(bool watching) {
+    bool readShut = false;
+    while (!need_exit.load(std::memory_order_acquire)) {
+        if (!watching) {
+            usleep(10000000);
+            continue;
+        }
+        timeval step = {1, 0};
+        if (libusb_handle_events_timeout_completed(nullptr, &step, nullptr) < 0) usleep(1000000);  // no busy loop
+        if (phoneLeft.load(std::memory_order_acquire) && !readShut) {
+            ::shutdown(udpsocket, SHUT_RD);  // the socket call, not the bridge's own shutdown
+            readShut = true;
+        }
+    }
 }
 
 int main() {
@@ -353,6 +402,8 @@ int main() {
         shutdown(nullptr);
         return -1;
     }
+    // Before the claim: a phone gone before this fails the claim, one gone after is reported.
+    const bool watching = watchPhone(handle);
     if (transferBegin(handle) < 0) {
         printf("\nError in transfer begin\n");
         shutdown(handle);
@@ -363,7 +414,7 @@ int main() {
     pthread_t forwarder;
     // Never joined: detached, so that its resources go back when it ends.
     if (pthread_create(&forwarder, nullptr, udp_loop, nullptr) == 0) pthread_detach(forwarder);
-    while (!need_exit.load(std::memory_order_acquire)) usleep(10000000);
+    waitForStop(watching);
 
     shutdown(handle);
     printf("\nFinished\n");

@@ -472,6 +472,11 @@ void deviceUnplug(int id) {
     {
         std::lock_guard<std::mutex> hold(busLock);
         device.gone = true;
+        for (PendingUrb& urb : device.pending) {
+            if (urb.ready) continue;
+            urb.ready = true;
+            urb.status = -ESHUTDOWN;  // how the kernel ends a transfer when its device goes
+        }
     }
     removeFromTestbed(device);
 }

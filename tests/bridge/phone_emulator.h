@@ -28,7 +28,7 @@ struct Interface {
 };
 
 // The device's answer to each bulk transfer, in order; Accept after the list.
-enum class BulkReply { Accept, Stall, Hold };  // Hold: never completes, the host times it out
+enum class BulkReply { Accept, Stall, Hold };  // Hold: completes only when the host cancels it or the device goes
 
 struct DeviceModel {
     uint16_t vendor = 0;
@@ -73,7 +73,7 @@ void devicePlugIn(int id);
 // When `phone` has accepted request 53 it leaves the bus and `comeback` devices
 // (created, not plugged in) appear in its place; with none it never comes back.
 void deviceComesBackAs(int phone, const std::vector<int>& comeback);
-// Takes a device off the bus: every later transfer to it fails with ENODEV.
+// Takes a device off the bus: a transfer in flight ends with ESHUTDOWN, every later one fails with ENODEV.
 void deviceUnplug(int id);
 std::vector<Seen> seenBy(int id);
 std::vector<std::string> seenTextBy(int id);

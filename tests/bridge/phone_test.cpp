@@ -55,7 +55,8 @@ const Lines ACCESSORY_LISTING = {"Interface 0. altSetting 0. Num of endpoints: 2
 const Lines CLAIMED = {"Interface claimed, ready to transfer data"};
 const Lines FORWARDING = {"Interface claimed, ready to transfer data", "Preparing to write to 0001",
                           "Init UDP input", "Run UDP loop"};
-const Lines WRITE_FAILED = {"Bulk write error -1", "", "Finished"};
+const Lines FINISHED = {"", "Finished"};
+const Lines WRITE_FAILED = Lines{"Bulk write error -1"} + FINISHED;
 const Lines NOT_BEGUN = {"", "Error in transfer begin"};
 
 // Up to the listing: the phone, first on the bus, identified, restarted and reopened.
@@ -229,10 +230,13 @@ TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
 
 // ---- the handshake through to forwarding ----
 
+// The phone is unplugged while the last transfer waits for it: a failed transfer.
 TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     DeviceModel model = anAccessory(0x2D01);
     model.interfaces.push_back({1, 0, {{0x83, 3}, {0x04, 1}}});
     model.interfaces.push_back({1, 1, {{0x02, 2}}});  // a later bulk OUT: not the one chosen
+    model.bulkReplies.assign(9, BulkReply::Accept);
+    model.bulkReplies.push_back(BulkReply::Hold);
     const int accessory = deviceCreate(model);
     const int phone = phoneBecoming(accessory);
     startAndWaitForForwarding();
@@ -242,9 +246,10 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     const std::vector<std::vector<uint8_t>> sent = {payload(1),  payload(512), payload(4097), payload(10000),
                                                     payload(12000), payload(0), payload(3), payload(1024)};
     for (const auto& datagram : sent) sendDatagram(datagram);
-    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 9; })) << bridgeLog(run);
-    deviceUnplug(accessory);
+    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 9; }));
     sendDatagram(payload(5));
+    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 10; }));
+    deviceUnplug(accessory);
     finish();
 
     const Lines listing = {"Interface 0. altSetting 0. Num of endpoints: 2",
@@ -259,7 +264,20 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     const std::vector<uint8_t> cut(sent[4].begin(), sent[4].begin() + 10000);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(sent[0]), bulkOut(sent[1]), END_OF_TRANSFER,
                                             bulkOut(sent[2]), bulkOut(sent[3]), bulkOut(cut), bulkOut(sent[6]),
-                                            bulkOut(sent[7]), END_OF_TRANSFER, "release 0"}));
+                                            bulkOut(sent[7]), END_OF_TRANSFER, bulkOut(payload(5)), "release 0"}));
+}
+
+// With no datagram to write, the bridge hears of the phone leaving from libusb's
+// hotplug events and ends as after a failed transfer, without one.
+TEST_F(Bridge, UnplugWithNoTrafficEndsForwarding) {
+    const int accessory = deviceCreate(anAccessory(0x2D00));
+    phoneBecoming(accessory);
+    startAndWaitForForwarding();
+    deviceUnplug(accessory);
+    finish();
+
+    expectEnd(phoneFound() + ACCESSORY_LISTING + FORWARDING + FINISHED, 0);
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
 }
 
 // At full speed (64-byte packets) a 64-byte datagram fills its packet; a stalled one gets no end.
