@@ -2,11 +2,11 @@
 // writes every UDP datagram that arrives on port 3020 to it as one bulk transfer.
 //
 // Main thread: init, find the phone, claim interface 0, open the socket, start
-// the forwarding thread, then wait for need_exit and shut down. Where libusb
-// reports hotplug events it waits handling them, so that it hears of the phone
-// leaving the bus even while no datagram flows; elsewhere it polls every 10 s.
+// the forwarding thread, then wait for need_exit and shut down.
 // Forwarding thread: receive a datagram, write it, stop at the first failure
-// or once the phone has left.
+// or once the phone has left. Where libusb reports hotplug events, it handles
+// libusb's events while it waits for a datagram, so that it hears of the phone
+// leaving the bus even while no datagram flows.
 // A transfer that fills its last packet is ended with a zero-length packet, so
 // that each datagram is one read on the phone.
 
@@ -14,12 +14,14 @@
 #include <fcntl.h>
 #include <libusb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,10 +60,11 @@ const char* serialNumber = "0123456789";
 std::atomic<bool> need_exit{false};
 
 // Set by the hotplug callback when the phone leaves the bus. The callback runs
-// on whichever thread handles libusb's events: the main thread, or the
-// forwarding thread inside a transfer; so it only sets this flag.
+// where the forwarding thread handles libusb's events, inside its transfers
+// too, so it only sets this flag.
 static std::atomic<bool> phoneLeft{false};
-static libusb_device* watchedDevice = nullptr;  // the phone, set before the callback is registered
+static libusb_device* watchedDevice = nullptr;  // the phone; null: no callback registered
+static const int MAX_WAIT_FDS = 8;              // the socket and libusb's few descriptors
 
 // Written once by transferBegin before the forwarding thread starts.
 libusb_device_handle* deviceHandle = nullptr;
@@ -337,15 +340,51 @@ static void open_socket(int32_t port) {
     }
 }
 
+// What the forwarding thread waits on for a datagram: the socket, then libusb's
+// descriptors (taken once: no device is opened or closed from here on). The
+// phone's descriptor is watched for errors only: it reports transfers, and
+// none is in flight while the thread waits. 0 where they do not fit.
+static nfds_t waitSet(pollfd* fds) {
+    const libusb_pollfd** usb = libusb_get_pollfds(nullptr);
+    if (usb == nullptr) return 0;
+    fds[0] = {udpsocket, POLLIN, 0};
+    nfds_t count = 1;
+    for (int i = 0; usb[i] != nullptr; i++) {
+        if (count == MAX_WAIT_FDS) {
+            count = 0;
+            break;
+        }
+        fds[count++] = {usb[i]->fd, static_cast<short>(usb[i]->events & POLLIN), 0};
+    }
+    libusb_free_pollfds(usb);
+    return count;
+}
+
+// Receives like recvfrom, handling libusb's events while no datagram is there,
+// so that the hotplug callback runs with no traffic; -1 once the phone has left.
+static ssize_t receiveWatching(unsigned char* buffer, pollfd* fds, nfds_t count) {
+    for (;;) {
+        if (phoneLeft.load(std::memory_order_relaxed)) return -1;
+        const ssize_t received = recvfrom(udpsocket, buffer, UDP_BUFFER_SIZE, MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr*>(&si_other), &slen);
+        if (received >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return received;
+        if (poll(fds, count, -1) <= 0) continue;
+        bool usbEvent = false;
+        for (nfds_t i = 1; i < count; i++) usbEvent = usbEvent || fds[i].revents != 0;
+        timeval now = {0, 0};
+        if (usbEvent) libusb_handle_events_timeout_completed(nullptr, &now, nullptr);
+    }
+}
+
 static void* udp_loop(void*) {
     printf("Run UDP loop\n");
     unsigned char buffer[UDP_BUFFER_SIZE];
+    pollfd fds[MAX_WAIT_FDS];
+    const nfds_t watched = watchedDevice != nullptr ? waitSet(fds) : 0;
     while (!need_exit.load(std::memory_order_acquire)) {
-        ssize_t received =
-            recvfrom(udpsocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&si_other), &slen);
-        // Woken by waitForStop, or a datagram for a phone that is gone: stop
-        // without a transfer that could only fail.
-        if (phoneLeft.load(std::memory_order_acquire)) received = -1;
+        const ssize_t received =
+            watched > 0 ? receiveWatching(buffer, fds, watched)
+                        : recvfrom(udpsocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&si_other), &slen);
         if (received < 0) need_exit.store(true, std::memory_order_release);
         if (received <= 0) continue;
         const int sent = transferSend(buffer, static_cast<int32_t>(received));
@@ -358,38 +397,18 @@ static void* udp_loop(void*) {
 }
 
 static int LIBUSB_CALL phoneLeaving(libusb_context*, libusb_device* device, libusb_hotplug_event, void*) {
-    if (device == watchedDevice) phoneLeft.store(true, std::memory_order_release);
+    if (device == watchedDevice) phoneLeft.store(true, std::memory_order_relaxed);
     return 0;
 }
 
-// Asks libusb to report the phone leaving the bus; false where it cannot.
-static bool watchPhone(libusb_device_handle* handle) {
-    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return false;
+// Asks libusb to report the phone leaving the bus; leaves watchedDevice null where it cannot.
+static void watchPhone(libusb_device_handle* handle) {
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return;
     watchedDevice = libusb_get_device(handle);
-    return libusb_hotplug_register_callback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0, LIBUSB_HOTPLUG_MATCH_ANY,
-                                            LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, phoneLeaving,
-                                            nullptr, nullptr) == LIBUSB_SUCCESS;
-}
-
-// Returns once the forwarding thread is done with USB (need_exit). Watching,
-// it handles libusb's events in 1 s steps: when the phone has left, it shuts
-// the socket's read side, which ends a receive waiting with no traffic, and the
-// forwarding thread then stops by itself. Only that thread sets need_exit, so
-// the handle is never closed under a transfer.
-static void waitForStop(bool watching) {
-    bool readShut = false;
-    while (!need_exit.load(std::memory_order_acquire)) {
-        if (!watching) {
-            usleep(10000000);
-            continue;
-        }
-        timeval step = {1, 0};
-        if (libusb_handle_events_timeout_completed(nullptr, &step, nullptr) < 0) usleep(1000000);  // no busy loop
-        if (phoneLeft.load(std::memory_order_acquire) && !readShut) {
-            ::shutdown(udpsocket, SHUT_RD);  // the socket call, not the bridge's own shutdown
-            readShut = true;
-        }
-    }
+    if (libusb_hotplug_register_callback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, phoneLeaving, nullptr,
+                                         nullptr) != LIBUSB_SUCCESS)
+        watchedDevice = nullptr;
 }
 
 int main() {
@@ -403,7 +422,7 @@ int main() {
         return -1;
     }
     // Before the claim: a phone gone before this fails the claim, one gone after is reported.
-    const bool watching = watchPhone(handle);
+    watchPhone(handle);
     if (transferBegin(handle) < 0) {
         printf("\nError in transfer begin\n");
         shutdown(handle);
@@ -414,7 +433,9 @@ int main() {
     pthread_t forwarder;
     // Never joined: detached, so that its resources go back when it ends.
     if (pthread_create(&forwarder, nullptr, udp_loop, nullptr) == 0) pthread_detach(forwarder);
-    waitForStop(watching);
+    // The forwarding thread may now stop with no failure at all: look every second.
+    const useconds_t step = watchedDevice != nullptr ? 1000000 : 10000000;
+    while (!need_exit.load(std::memory_order_acquire)) usleep(step);
 
     shutdown(handle);
     printf("\nFinished\n");
