@@ -116,11 +116,6 @@ TEST_F(Descriptors, PacketSizeComesFromTheChosenEndpoint) {
     const Tree interruptFirst({{{0, {endpoint(0x02, INTERRUPT, 64)}}}, {{1, {endpoint(0x02, BULK, 0x1A00)}}}});
     EXPECT_EQ(searchOver(interruptFirst), 0x02);
     EXPECT_EQ(findBulkOutPacketSize(nullptr), 0x200);  // bits 11 and 12 are not bytes
-    fakeConfigSet(nullptr);
-    EXPECT_EQ(findBulkOutPacketSize(nullptr), -1);
-    const Tree noBulkOut({{{0, {endpoint(0x81, BULK)}}}});
-    fakeConfigSet(&noBulkOut.config);
-    EXPECT_EQ(findBulkOutPacketSize(nullptr), -1);
 }
 
 TEST_F(Descriptors, SearchOverNothing) {
