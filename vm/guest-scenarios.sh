@@ -131,6 +131,25 @@ unplugged_during_transfer() {
   check "unplugged: Bulk write error -1, Finished, status 0 (was $bridge_status)" stopped_in_order
 }
 
+# With udevd stopped, no hotplug event tells libusb that the phone left; the bridge must still end by itself,
+# from usbfs's own report on the phone's descriptor (libusb turns it into the same hotplug event), and not
+# wait for a datagram.
+unplugged_idle_without_udevd() {
+  start_phone --accessory
+  wait_device 18d1 2d00
+  start_bridge
+  check "bridge bound port 3020" wait_forwarding || return
+  killall systemd-udevd
+  echo > /sys/kernel/config/usb_gadget/phone/UDC
+  check "with no udevd, the bridge ended by itself with no datagram to send" poll_until 20 bridge_ended
+  ended=$?
+  /lib/systemd/systemd-udevd --daemon
+  [ "$ended" = 0 ] || return
+  wait_bridge
+  check "unplugged idle without udevd: no Bulk write error, Finished, status 0 (was $bridge_status)" \
+    stopped_without_a_transfer
+}
+
 no_phone() {
   start_bridge
   wait_bridge
@@ -141,5 +160,6 @@ no_phone() {
 run_scenario "phone switched into accessory mode, datagrams forwarded, then unplugged" switched_forwarded_unplugged
 run_scenario "phone already in accessory mode, then it stops reading" already_accessory_stops_reading
 run_scenario "phone unplugged while a transfer waits for it" unplugged_during_transfer
+run_scenario "phone unplugged with nothing in flight while udevd is stopped" unplugged_idle_without_udevd
 run_scenario "no phone on the bus" no_phone
 echo "vm: $passed passed, $failed failed"
