@@ -97,6 +97,13 @@ void handleDiscoveryDatagram(const uint8_t* datagram, ssize_t length, const sock
     inet_ntop(AF_INET, &sender.sin_addr, ip, sizeof ip);
     const int32_t port = ntohs(sender.sin_port);
     if (port == DISCOVERY_PORT && std::strcmp(ip, LOOPBACK_TEXT) == 0) return;
+    // Another relay's video is no command, though its payload often begins
+    // with 0 (an H.264 start code) and would read as a registration: a single
+    // forged registration would then make two relays stream to each other for
+    // good, each one's video refreshing the other's slot. A relay's video has
+    // two marks, port 4242 and kind 1; a datagram with both is ignored.
+    // Viewers register from ports of their own and send kind 0.
+    if (port == DISCOVERY_PORT && datagram[1] == KIND_VIDEO) return;
 
     // Payload bytes the datagram does not carry read as 0, so a bare header
     // registers a full viewer. Only the command and option bytes are used.

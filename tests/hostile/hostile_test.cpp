@@ -4,9 +4,11 @@
 // case runs the relay in a network namespace of its own; forged senders are
 // written with a raw socket inside that namespace.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -111,6 +114,34 @@ uint32_t sequenceOf(const Bytes& datagram) {
     return datagram[4] | (datagram[5] << 8) | (datagram[6] << 16) | (static_cast<uint32_t>(datagram[7]) << 24);
 }
 
+// Sends, through a raw socket, one UDP datagram to destinationIp:destination
+// that claims to come from sourceIp:sourcePort. The kernel fills the IP
+// checksum; a UDP checksum of 0 means none.
+bool sendForgedTo(int raw, const char* sourceIp, uint16_t sourcePort, const char* destinationIp,
+                  uint16_t destination, const Bytes& payload) {
+    Bytes packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
+    iphdr ip{};
+    ip.ihl = 5;
+    ip.version = 4;
+    ip.ttl = 64;
+    ip.protocol = IPPROTO_UDP;
+    ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
+    inet_pton(AF_INET, sourceIp, &ip.saddr);
+    inet_pton(AF_INET, destinationIp, &ip.daddr);
+    udphdr udp{};
+    udp.source = htons(sourcePort);
+    udp.dest = htons(destination);
+    udp.len = htons(static_cast<uint16_t>(sizeof(udphdr) + payload.size()));
+    std::memcpy(packet.data(), &ip, sizeof ip);
+    std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
+    std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = ip.daddr;
+    return sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(packet.size());
+}
+
 class HostileInput : public testing::Test {
 protected:
     void SetUp() override {
@@ -153,31 +184,9 @@ protected:
     std::string console() const { return earlierConsole + relay.err; }
 
     // One UDP datagram to 127.0.0.1:destination that claims to come from
-    // sourceIp:sourcePort. The kernel fills the IP checksum; a UDP checksum
-    // of 0 means none.
+    // sourceIp:sourcePort.
     void sendForged(const char* sourceIp, uint16_t sourcePort, uint16_t destination, const Bytes& payload) {
-        Bytes packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
-        iphdr ip{};
-        ip.ihl = 5;
-        ip.version = 4;
-        ip.ttl = 64;
-        ip.protocol = IPPROTO_UDP;
-        ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
-        inet_pton(AF_INET, sourceIp, &ip.saddr);
-        ip.daddr = htonl(INADDR_LOOPBACK);
-        udphdr udp{};
-        udp.source = htons(sourcePort);
-        udp.dest = htons(destination);
-        udp.len = htons(static_cast<uint16_t>(sizeof(udphdr) + payload.size()));
-        std::memcpy(packet.data(), &ip, sizeof ip);
-        std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
-        std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(static_cast<ssize_t>(packet.size()),
-                  sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to))
-            << std::strerror(errno);
+        ASSERT_TRUE(sendForgedTo(raw, sourceIp, sourcePort, "127.0.0.1", destination, payload)) << std::strerror(errno);
     }
 
     // Refreshes a viewer and the probe twice a second, however slowly the
@@ -402,6 +411,97 @@ TEST_F(HostileInput, DatagramsClaimingTheRelaysOwnAddressAreIgnored) {
     EXPECT_TRUE(linesAbout(console(), DISCOVERY).empty()) << console();
     EXPECT_EQ(1u, linesAbout(console(), neighbourPort).size()) << console();
     close(neighbour);
+}
+
+// Two relays on one network, A at 10.9.0.1 and B at 10.9.0.2, each in a
+// network namespace of its own joined by a veth pair, each fed video that
+// begins with a zero byte as H.264 does. The namespaces belong to this
+// process alone, so their names and the veth's collide with nothing and
+// vanish with it, even when it is killed.
+class TwoRelays : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!enterFreshNetworkNamespace(&why)) GTEST_SKIP() << "needs network namespaces: " << why;
+        namespaceA = open("/proc/self/ns/net", O_RDONLY);  // inherited by ip, as /proc/self/fd/N
+        ASSERT_TRUE(enterFreshNetworkNamespace(&why)) << why;
+        namespaceB = open("/proc/self/ns/net", O_RDONLY);
+        const std::string veth = "ip link add relay-b type veth peer name relay-a netns /proc/self/fd/" +
+                                 std::to_string(namespaceA);
+        std::string output;
+        if (!run(veth, &output)) {
+            if (output.find("Operation not permitted") != std::string::npos ||
+                output.find("Unknown device type") != std::string::npos)
+                GTEST_SKIP() << "cannot make a veth pair here: " << output;
+            FAIL() << veth << ": " << output;
+        }
+        ASSERT_TRUE(run("ip addr add 10.9.0.2/24 dev relay-b && ip link set relay-b up", &output)) << output;
+        relayB = startRelay();
+        encoderB = socket(AF_INET, SOCK_DGRAM, 0);
+        raw = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+        ASSERT_GE(raw, 0) << "raw socket: " << std::strerror(errno);
+        ASSERT_TRUE(waitUntilListening(relayB)) << relayB.err;
+
+        ASSERT_EQ(0, setns(namespaceA, CLONE_NEWNET)) << std::strerror(errno);
+        ASSERT_TRUE(run("ip addr add 10.9.0.1/24 dev relay-a && ip link set relay-a up", &output)) << output;
+        relayA = startRelay();
+        encoderA = socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_TRUE(waitUntilListening(relayA)) << relayA.err;
+    }
+
+    void TearDown() override {
+        stopRelay(relayA);
+        stopRelay(relayB);
+        for (int fd : {raw, encoderA, encoderB, namespaceA, namespaceB})
+            if (fd >= 0) close(fd);
+    }
+
+    // Runs a shell command in this process's network namespace; true when it
+    // succeeded, with what it printed.
+    static bool run(const std::string& command, std::string* output) {
+        FILE* shell = popen((command + " 2>&1").c_str(), "r");
+        if (shell == nullptr) return false;
+        output->clear();
+        char chunk[256];
+        while (std::fgets(chunk, sizeof chunk, shell) != nullptr) *output += chunk;
+        return pclose(shell) == 0;
+    }
+
+    RelayRun relayA;
+    RelayRun relayB;
+    int namespaceA = -1;
+    int namespaceB = -1;
+    int encoderA = -1;
+    int encoderB = -1;
+    int raw = -1;  // in B's namespace: forged datagrams travel the veth to A
+};
+
+TEST_F(TwoRelays, AForgedRegistrationOfOneWithTheOtherDiesOutAsAnyOther) {
+    // A registers B's port 4242 and streams to it. B must not read that video
+    // as a registration of A: had it done so, it would stream back, and each
+    // relay's video would keep the other's registration fresh for good.
+    ASSERT_TRUE(sendForgedTo(raw, "10.9.0.2", DISCOVERY, "10.9.0.1", DISCOVERY, controlDatagram({0})))
+        << std::strerror(errno);
+    const std::string bRegisteredAtA = "client connected from 10.9.0.2:4242  \n";
+    const std::string bLostAtA = "Client 10.9.0.2:4242 lost\n";
+    const std::string aRegisteredAtB = "client connected from 10.9.0.1:4242";
+    const Bytes video{0, 0, 0, 1, 0x65, 0x88, 0x84};
+    const long long end = monotonicMs() + 60000;
+    while (monotonicMs() < end && relayA.err.find(bLostAtA) == std::string::npos &&
+           relayB.err.find(aRegisteredAtB) == std::string::npos) {
+        sendTo(encoderA, VIDEO, video);
+        sendTo(encoderB, VIDEO, video);
+        waitForStderr(relayA, bLostAtA, 50);
+        waitForStderr(relayB, aRegisteredAtB, 50);
+    }
+    stopRelay(relayA);
+    stopRelay(relayB);
+    EXPECT_NE(std::string::npos, relayA.err.find(bRegisteredAtA)) << "the forged registration did not reach A:\n"
+                                                                  << relayA.err;
+    EXPECT_NE(std::string::npos, relayA.err.find(bLostAtA)) << "A never dropped B:\n" << relayA.err;
+    EXPECT_EQ(std::string::npos, relayB.err.find(aRegisteredAtB)) << "B took A's video for a registration:\n"
+                                                                  << relayB.err;
+    EXPECT_NE(std::string::npos, relayB.err.find("video connected\n")) << relayB.err;
 }
 
 }  // namespace

@@ -182,3 +182,17 @@ int openRegisteredViewer(uint16_t* port, uint8_t option) {
     const int viewer = openViewerSocket(port);
     return registerUntilAcknowledged(viewer, option) ? viewer : (close(viewer), -1);
 }
+
+bool waitUntilListening(RelayRun& run) {
+    constexpr int GENEROUS_MS = 60000;
+    if (!waitForStderr(run, "Init device discovery\n", GENEROUS_MS)) return false;
+    uint16_t port = 0;
+    const int viewer = openViewerSocket(&port);
+    bool answered = registerUntilAcknowledged(viewer);
+    if (answered) {
+        sendTo(viewer, 4242, controlDatagram({1}));
+        answered = waitForStderr(run, "client 127.0.0.1:" + std::to_string(port) + " removed\n", GENEROUS_MS);
+    }
+    close(viewer);
+    return answered;
+}
