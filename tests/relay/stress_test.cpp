@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "client_table.h"
 #include "discovery.h"
@@ -22,6 +24,7 @@ namespace {
 constexpr int VIEWERS = 16;  // more than the table holds, so it fills and refuses
 constexpr int ROUNDS = 200000;
 constexpr int SWEEPS = 600;
+constexpr int DROPS = 300;
 
 // Viewer k is 127.0.0.<k+1> on port 20000 + k: a walk can check that the
 // address and port it copied belong together.
@@ -106,3 +109,56 @@ TEST(TableUnderConcurrency, WalksSeeWholeSlotsWhileViewersComeAndGo) {
 }
 
 }  // namespace
+
+// A viewer that keeps coming back while every sweep drops it: its lines on
+// the console must alternate, connected then lost, in the order of the
+// table's changes, and the last one must tell whether it is still there.
+TEST(TableUnderConcurrency, AViewerSweptAsItComesBackIsReportedInTheOrderOfEvents) {
+    std::string why;
+    if (!enterFreshNetworkNamespace(&why)) GTEST_SKIP() << "needs a network namespace: " << why;
+    std::memset(clients, 0, sizeof clients);
+    discoverySocket = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in viewer{};
+    viewer.sin_family = AF_INET;
+    viewer.sin_port = htons(20000);
+    viewer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::vector<uint8_t> registration = controlDatagram({CMD_REGISTER});
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    // Each sweep is made while the viewer is there (only sweeps take it
+    // out), so each drops it: the count of drops does not hang on how the
+    // two threads happen to share a busy machine.
+    std::atomic<bool> sweeping{true};
+    std::thread sweeper([&] {
+        for (int drops = 0; drops < DROPS;) {
+            if (countClients() == 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            sweepClientsAt(nowMs() + 100000);
+            ++drops;
+        }
+        sweeping.store(false);
+    });
+    while (sweeping.load()) handleDiscoveryDatagram(registration.data(), RELAY_HEADER_SIZE, viewer);
+    sweeper.join();
+    std::fflush(stdout);
+    testing::internal::GetCapturedStdout();
+    const std::string console = testing::internal::GetCapturedStderr();
+    close(discoverySocket);
+
+    bool present = false;
+    int lines = 0;
+    int outOfOrder = 0;
+    std::istringstream read(console);
+    for (std::string line; std::getline(read, line); ++lines) {
+        const bool connected = line == "client connected from 127.0.0.1:20000  ";
+        ASSERT_TRUE(connected || line == "Client 127.0.0.1:20000 lost") << line;
+        if (connected == present) ++outOfOrder;
+        present = connected;
+    }
+    EXPECT_EQ(0, outOfOrder) << "of " << lines << " lines";
+    EXPECT_EQ(present ? 1 : 0, countClients());
+    EXPECT_GE(lines, 2 * DROPS);
+}
