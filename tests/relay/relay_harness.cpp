@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -195,4 +196,30 @@ bool waitUntilListening(RelayRun& run) {
     }
     close(viewer);
     return answered;
+}
+
+long queuedBytes(uint16_t localPort) {
+    FILE* table = std::fopen("/proc/net/udp", "r");
+    if (table == nullptr) return 0;
+    char line[512];
+    long queued = 0;
+    while (std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned port = 0;
+        unsigned long received = 0;
+        if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %*x %*x:%lx", &port, &received) == 2 && port == localPort)
+            queued += static_cast<long>(received);
+    }
+    std::fclose(table);
+    return queued;
+}
+
+bool waitForQueuesBelow(const std::vector<uint16_t>& ports, long bytes, int deadlineMs) {
+    const long long end = monotonicMs() + deadlineMs;
+    for (;;) {
+        bool below = true;
+        for (uint16_t port : ports) below = below && queuedBytes(port) < bytes;
+        if (below) return true;
+        if (monotonicMs() >= end) return false;
+        usleep(1000);
+    }
 }
