@@ -135,8 +135,11 @@ void controlStep(Reader& in) {
     const int32_t port = ntohs(sender.sin_port);
 
     std::string wantErr;
+    // Not heard: no header, no magic, the relay's own loopback address, or
+    // another relay's video (port 4242 with kind 1).
     const bool heard = length >= RELAY_HEADER_SIZE && datagram[0] == RELAY_MAGIC &&
-                       !(ip == "127.0.0.1" && port == DISCOVERY_PORT);
+                       !(ip == "127.0.0.1" && port == DISCOVERY_PORT) &&
+                       !(port == DISCOVERY_PORT && datagram[1] == KIND_VIDEO);
     const uint8_t command = length > RELAY_HEADER_SIZE ? datagram[RELAY_HEADER_SIZE] : 0;
     const uint8_t option = length > RELAY_HEADER_SIZE + 1 ? datagram[RELAY_HEADER_SIZE + 1] : 0;
     const int32_t before = nowMs();

@@ -58,6 +58,10 @@ def discovery_seeds():
     write("discovery", "port-zero", control(register, port=0) + video(b"x" * 16) + sweep(0, 1))
     write("discovery", "video-to-mixed", control(register, port=1) + control(data_only, port=2) + video(bytes(range(256))))
     write("discovery", "long-control", control(header() + bytes(2000)))
+    relay_video = bytes([0x42, 1]) + bytes(10) + bytes([0, 0, 0, 1])
+    write("discovery", "relay-video-from-4242",
+          control(relay_video, mode=0, address=0x0A090002, port=4242) + control(relay_video, port=4243) +
+          control(header() + bytes([0]), mode=0, address=0x0A090002, port=4242))
 
 
 def tree(interfaces, unreadable=False):

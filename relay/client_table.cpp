@@ -7,6 +7,7 @@
 #include "supervisor.h"
 
 ClientSlot clients[MAX_CLIENTS];
+std::mutex viewerLinesLock;
 
 namespace {
 
@@ -32,6 +33,28 @@ int countOccupiedLocked() {
     for (const ClientSlot& slot : clients)
         if (slot.ip[0] != '\0') ++count;
     return count;
+}
+
+// Frees the slots silent for more than CLIENT_TIMEOUT_MS at `now`, copying
+// them into lost; returns how many, and the number left in *remaining.
+int freeSilentSlots(int32_t now, VideoTarget (&lost)[MAX_CLIENTS], int* remaining) {
+    int lostCount = 0;
+    std::lock_guard<std::mutex> hold(tableLock);
+    for (ClientSlot& slot : clients) {
+        if (slot.ip[0] == '\0') continue;
+        // Signed difference with wrap-around: a clock step backwards
+        // makes it negative and drops nobody.
+        const int32_t silentMs = static_cast<int32_t>(static_cast<uint32_t>(now) -
+                                                      static_cast<uint32_t>(slot.lastSeenMs));
+        if (silentMs > CLIENT_TIMEOUT_MS) {
+            std::memcpy(lost[lostCount].ip, slot.ip, sizeof slot.ip);
+            lost[lostCount].port = slot.port;
+            ++lostCount;
+            freeSlot(slot);
+        }
+    }
+    *remaining = countOccupiedLocked();
+    return lostCount;
 }
 
 }  // namespace
@@ -74,27 +97,15 @@ int removeClient(const char* ip, int32_t port) {
 
 void sweepClientsAt(int32_t now) {
     VideoTarget lost[MAX_CLIENTS];
-    int lostCount = 0;
     int remaining;
     {
-        std::lock_guard<std::mutex> hold(tableLock);
-        for (ClientSlot& slot : clients) {
-            if (slot.ip[0] == '\0') continue;
-            // Signed difference with wrap-around: a clock step backwards
-            // makes it negative and drops nobody.
-            const int32_t silentMs = static_cast<int32_t>(static_cast<uint32_t>(now) -
-                                                          static_cast<uint32_t>(slot.lastSeenMs));
-            if (silentMs > CLIENT_TIMEOUT_MS) {
-                std::memcpy(lost[lostCount].ip, slot.ip, sizeof slot.ip);
-                lost[lostCount].port = slot.port;
-                ++lostCount;
-                freeSlot(slot);
-            }
-        }
-        remaining = countOccupiedLocked();
+        // A viewer that comes back just as it is swept is reported lost
+        // before it is reported connected again.
+        std::lock_guard<std::mutex> inOrder(viewerLinesLock);
+        const int lostCount = freeSilentSlots(now, lost, &remaining);
+        for (int i = 0; i < lostCount; ++i)
+            std::fprintf(stderr, "Client %s:%d lost\n", lost[i].ip, lost[i].port);
     }
-    for (int i = 0; i < lostCount; ++i)
-        std::fprintf(stderr, "Client %s:%d lost\n", lost[i].ip, lost[i].port);
     std::printf("client count = %d\n", remaining);
 }
 

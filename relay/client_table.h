@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 constexpr int MAX_CLIENTS = 10;
 constexpr int CLIENT_TIMEOUT_MS = 2000;
@@ -24,6 +25,10 @@ struct VideoTarget {
 };
 
 extern ClientSlot clients[MAX_CLIENTS];
+// Held by the discovery thread and the supervisor across a change of the
+// table and the console line that reports it, so the lines keep the order of
+// the changes. The video thread never takes it: no fan-out waits on a console.
+extern std::mutex viewerLinesLock;
 
 // 1 when the viewer took a new slot; 0 for a refresh or a full table.
 int registerClient(const char* ip, int32_t port, uint8_t flag);

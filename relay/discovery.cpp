@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "client_table.h"
 
@@ -30,6 +31,15 @@ bool fillAddress(sockaddr_in* to, const char* ip, int32_t port) {
     to->sin_family = AF_INET;
     to->sin_port = htons(static_cast<uint16_t>(port));
     return inet_pton(AF_INET, ip, &to->sin_addr) == 1;
+}
+
+// Registers or refreshes a viewer and reports a new one; true when it is new.
+// The caller acknowledges it after the lock is released: a send may wait.
+bool registerAndReport(const char* ip, int32_t port, uint8_t flag) {
+    std::lock_guard<std::mutex> inOrder(viewerLinesLock);
+    if (registerClient(ip, port, flag) != 1) return false;
+    std::fprintf(stderr, "client connected from %s:%d %s\n", ip, port, flag == CLIENT_DATA_ONLY ? "(only data)" : " ");
+    return true;
 }
 
 }  // namespace
@@ -97,6 +107,13 @@ void handleDiscoveryDatagram(const uint8_t* datagram, ssize_t length, const sock
     inet_ntop(AF_INET, &sender.sin_addr, ip, sizeof ip);
     const int32_t port = ntohs(sender.sin_port);
     if (port == DISCOVERY_PORT && std::strcmp(ip, LOOPBACK_TEXT) == 0) return;
+    // Another relay's video is no command, though its payload often begins
+    // with 0 (an H.264 start code) and would read as a registration: a single
+    // forged registration would then make two relays stream to each other for
+    // good, each one's video refreshing the other's slot. A relay's video has
+    // two marks, port 4242 and kind 1; a datagram with both is ignored.
+    // Viewers register from ports of their own and send kind 0.
+    if (port == DISCOVERY_PORT && datagram[1] == KIND_VIDEO) return;
 
     // Payload bytes the datagram does not carry read as 0, so a bare header
     // registers a full viewer. Only the command and option bytes are used.
@@ -105,13 +122,10 @@ void handleDiscoveryDatagram(const uint8_t* datagram, ssize_t length, const sock
     const uint8_t option = payloadLength > 1 ? datagram[RELAY_HEADER_SIZE + 1] : 0;
 
     if (command == CMD_REGISTER) {
-        const uint8_t flag = option == OPT_DATA_ONLY ? CLIENT_DATA_ONLY : 0;
-        if (registerClient(ip, port, flag) == 1) {
-            std::fprintf(stderr, "client connected from %s:%d %s\n", ip, port,
-                         flag == CLIENT_DATA_ONLY ? "(only data)" : " ");
+        if (registerAndReport(ip, port, option == OPT_DATA_ONLY ? CLIENT_DATA_ONLY : 0))
             sendToClient(&ACKNOWLEDGEMENT, 1, ip, port);
-        }
     } else if (command == CMD_REMOVE) {
+        std::lock_guard<std::mutex> inOrder(viewerLinesLock);
         if (removeClient(ip, port) == 1) std::fprintf(stderr, "client %s:%d removed\n", ip, port);
     }
 }

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The relay under load in valgrind: one minute of the soak benchmark (video at 1,000 datagrams/s,
-# ten viewers joining, leaving, falling silent, some data-only) against the relay run by memcheck.
+# The relay under load in valgrind: one minute of the soak benchmark (video at up to 1,000 datagrams/s,
+# never more than the relay takes in, with long pauses only; ten viewers joining, leaving, falling silent,
+# some data-only) against the relay run by memcheck.
 # The relay ends through its own exit path (an empty video datagram, status 1), so memcheck's leak
 # check runs; any leak or invalid access makes valgrind end with 99 instead and fails the stage.
 # The bridge's happy and fault paths get the same check from the leaks.* cases of its tests (every

@@ -142,13 +142,14 @@ std::vector<uint8_t> videoPayload(int i) {
     return payload;
 }
 
-// Plays the encoder: count datagrams to 127.0.0.1:5000, in small paced bursts
-// so no socket buffer on the way overflows.
-void sendVideo(int count) {
+// Plays the encoder: count datagrams to 127.0.0.1:5000, each sent only once
+// the relay's video socket and the probe's hold less than 64 KiB, so no
+// buffer on the way overflows however slowly the relay or the probe runs.
+void sendVideo(int count, uint16_t probePort) {
     int encoder = socket(AF_INET, SOCK_DGRAM, 0);
     for (int i = 0; i < count; i++) {
+        ASSERT_TRUE(waitForQueuesBelow({5000, probePort}, 64 * 1024, DEADLINE_MS)) << "datagram " << i;
         sendTo(encoder, 5000, videoPayload(i));
-        if (i % 5 == 4) usleep(5000);
     }
     close(encoder);
 }
@@ -187,7 +188,7 @@ TEST_F(ProbeAgainstRelay, CountsEveryDatagramWritesThePayloadsAndLeavesOnCtrlC) 
         expectedPayloads.append(payload.begin(), payload.end());
         expectedBytes += static_cast<long long>(payload.size()) + 12;
     }
-    sendVideo(count);
+    sendVideo(count, static_cast<uint16_t>(port));
     ASSERT_TRUE(waitForTotal(probe, count)) << probe.output;
     ASSERT_EQ(interruptProbe(probe), 0) << probe.output;
     EXPECT_NE(probe.output.find("removal sent to 127.0.0.1:4242"), std::string::npos) << probe.output;
@@ -219,9 +220,12 @@ TEST_F(ProbeAgainstRelay, ADataOnlyViewerIsAcknowledgedAndGetsNoVideo) {
     std::vector<uint8_t> datagram;
     ASSERT_TRUE(receiveWithin(viewer, &datagram, DEADLINE_MS));
     ASSERT_EQ(datagram.size(), 1u) << "the acknowledgement";
-    sendVideo(100);
+    // One at a time, each waited for, so the viewer's buffer never fills.
     int fullViewerGot = 0;
-    while (fullViewerGot < 100 && receiveWithin(viewer, &datagram, DEADLINE_MS)) fullViewerGot++;
+    for (int i = 0; i < 100; i++) {
+        sendVideo(1, viewerPort);
+        fullViewerGot += receiveWithin(viewer, &datagram, DEADLINE_MS) ? 1 : 0;
+    }
     EXPECT_EQ(fullViewerGot, 100);
     close(viewer);
     ASSERT_EQ(interruptProbe(probe), 0) << probe.output;
@@ -239,7 +243,7 @@ TEST_F(ProbeAgainstRelay, DatagramsDroppedOnTheWayAreCountedLost) {
 
     probe = startProbe({"127.0.0.1", "--local-port", std::to_string(port)});
     ASSERT_TRUE(waitForProbeOutput(probe, "registered:")) << probe.output;
-    sendVideo(600);
+    sendVideo(600, port);
     // The per-second lines show the loss as it happens.
     long long end = monotonicMs() + DEADLINE_MS;
     while (lostInSecondLines(probe.output) < 60 && monotonicMs() < end) pumpProbe(probe, 100);

@@ -130,6 +130,16 @@ TEST_F(Endpoint, DatagramsThatAreNotCommandsChangeNothing) {
     // are viewers like any other.
     EXPECT_EQ(connectedLine(DISCOVERY_PORT + 1, false), handle(controlDatagram({}), DISCOVERY_PORT + 1));
     EXPECT_EQ("client connected from 10.1.2.3:4242  \n", handle(controlDatagram({}), DISCOVERY_PORT, 0x0A010203));
+
+    // Another relay's video (port 4242 and kind 1) neither removes nor
+    // registers, whatever its payload; kind 1 from any other port is a viewer.
+    Bytes relayVideo = controlDatagram({CMD_REMOVE, 0, 0, 1});
+    relayVideo[1] = KIND_VIDEO;
+    EXPECT_EQ("", handle(relayVideo, DISCOVERY_PORT, 0x0A010203));
+    relayVideo[RELAY_HEADER_SIZE] = CMD_REGISTER;
+    EXPECT_EQ("", handle(relayVideo, DISCOVERY_PORT, 0x0A010204));
+    EXPECT_EQ(3, countClients());
+    EXPECT_EQ(connectedLine(DISCOVERY_PORT + 2, false), handle(relayVideo, DISCOVERY_PORT + 2));
 }
 
 // One second of silence is allowed; the next millisecond is a stop, reported

@@ -18,11 +18,12 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint16_t DISCOVERY = 4242;
 constexpr uint16_t VIDEO = 5000;
-constexpr int ARRIVES_MS = 5000;
+// Deadlines leave room for a loaded machine and a relay under qemu-user.
+constexpr int ARRIVES_MS = 30000;
 constexpr int ABSENT_MS = 300;
 // A silent viewer goes after 2 s, noticed on a 3 s tick; video silence is
-// noticed likewise. Deadlines leave room for a loaded machine.
-constexpr int SUPERVISOR_NOTICES_MS = 15000;
+// noticed likewise.
+constexpr int SUPERVISOR_NOTICES_MS = 30000;
 const std::string BANNER = "\033[1;37mTessivar v.0.2.3\033[0m\n";
 
 std::string portText(uint16_t port) {
@@ -44,12 +45,7 @@ protected:
     void start() {
         relay = startRelay();
         ASSERT_GT(relay.pid, 0);
-        ASSERT_TRUE(waitForStderr(relay, "Init device discovery\n", ARRIVES_MS)) << relay.err;
-        probe = openViewerSocket(&probePort);
-        ASSERT_TRUE(registerUntilAcknowledged(probe));
-        sendTo(probe, DISCOVERY, controlDatagram({1}));
-        ASSERT_TRUE(waitForStderr(relay, "client 127.0.0.1:" + portText(probePort) + " removed\n", ARRIVES_MS));
-        close(probe);
+        ASSERT_TRUE(waitUntilListening(relay)) << relay.err;
     }
     // Registers a viewer and waits for its acknowledgement.
     int registerViewer(uint16_t* port, uint8_t option = 0) {
@@ -65,20 +61,16 @@ protected:
 
     RelayRun relay;
     int encoder = -1;
-    int probe = -1;
-    uint16_t probePort = 0;
 };
 
 TEST_F(RelayProcess, BannerThenStartupOrderAndAnEmptyDatagramEndsWithStatusOne) {
     start();
-    EXPECT_EQ(1, endWithEmptyDatagram());
+    EXPECT_EQ(1, endWithEmptyDatagram()) << relay.err;
     EXPECT_EQ(0u, relay.err.find("Init video source\nInit device discovery\n")) << relay.err;
-    // Standard output is written out at the exit: the banner first, then
-    // the count printed at once on start-up (0, or 1 when the probe's
-    // registration got in first: nothing orders the two threads).
-    EXPECT_TRUE(relay.out.rfind(BANNER + "client count = 0\n", 0) == 0 ||
-                relay.out.rfind(BANNER + "client count = 1\n", 0) == 0)
-        << relay.out;
+    // Standard output is written out at the exit, the banner first. (The
+    // count printed on start-up may not be there yet: the relay can take the
+    // empty datagram before its main thread prints it; see the video case.)
+    EXPECT_EQ(0u, relay.out.rfind(BANNER, 0)) << relay.out;
 }
 
 TEST_F(RelayProcess, TakenDiscoveryPortEndsWithStatusOneHundred) {
@@ -177,7 +169,7 @@ TEST_F(RelayProcess, SilentViewerIsDroppedAndTheCountFollows) {
     close(steady);
 }
 
-TEST_F(RelayProcess, VideoStartAndStopAreReportedEachTime) {
+TEST_F(RelayProcess, VideoStartAndStopAreReportedEachTimeAndTheStartUpCountFollowsTheBanner) {
     start();
     sendTo(encoder, VIDEO, {1});
     ASSERT_TRUE(waitForStderr(relay, "video connected\n", ARRIVES_MS));
@@ -185,7 +177,15 @@ TEST_F(RelayProcess, VideoStartAndStopAreReportedEachTime) {
     sendTo(encoder, VIDEO, {2});
     const std::string cycle = "video connected\nvideo disconnected\nvideo connected\n";
     ASSERT_TRUE(waitForStderr(relay, cycle, ARRIVES_MS)) << relay.err;
-    EXPECT_EQ(1, endWithEmptyDatagram());
+    // A second stop is reported by a later pass of the supervisor than the
+    // first, so the first pass, with its count, is surely over.
+    ASSERT_TRUE(waitForStderr(relay, cycle + "video disconnected\n", SUPERVISOR_NOTICES_MS)) << relay.err;
+    EXPECT_EQ(1, endWithEmptyDatagram()) << relay.err;
+    // The count printed at once on start-up: 0, or 1 when the registration
+    // that showed the relay listening got in first.
+    EXPECT_TRUE(relay.out.rfind(BANNER + "client count = 0\n", 0) == 0 ||
+                relay.out.rfind(BANNER + "client count = 1\n", 0) == 0)
+        << relay.out;
 }
 
 }  // namespace

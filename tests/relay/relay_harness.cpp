@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -181,4 +182,44 @@ bool registerUntilAcknowledged(int viewer, uint8_t option) {
 int openRegisteredViewer(uint16_t* port, uint8_t option) {
     const int viewer = openViewerSocket(port);
     return registerUntilAcknowledged(viewer, option) ? viewer : (close(viewer), -1);
+}
+
+bool waitUntilListening(RelayRun& run) {
+    constexpr int GENEROUS_MS = 60000;
+    if (!waitForStderr(run, "Init device discovery\n", GENEROUS_MS)) return false;
+    uint16_t port = 0;
+    const int viewer = openViewerSocket(&port);
+    bool answered = registerUntilAcknowledged(viewer);
+    if (answered) {
+        sendTo(viewer, 4242, controlDatagram({1}));
+        answered = waitForStderr(run, "client 127.0.0.1:" + std::to_string(port) + " removed\n", GENEROUS_MS);
+    }
+    close(viewer);
+    return answered;
+}
+
+long queuedBytes(uint16_t localPort) {
+    FILE* table = std::fopen("/proc/net/udp", "r");
+    if (table == nullptr) return 0;
+    char line[512];
+    long queued = 0;
+    while (std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned port = 0;
+        unsigned long received = 0;
+        if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %*x %*x:%lx", &port, &received) == 2 && port == localPort)
+            queued += static_cast<long>(received);
+    }
+    std::fclose(table);
+    return queued;
+}
+
+bool waitForQueuesBelow(const std::vector<uint16_t>& ports, long bytes, int deadlineMs) {
+    const long long end = monotonicMs() + deadlineMs;
+    for (;;) {
+        bool below = true;
+        for (uint16_t port : ports) below = below && queuedBytes(port) < bytes;
+        if (below) return true;
+        if (monotonicMs() >= end) return false;
+        usleep(1000);
+    }
 }

@@ -53,3 +53,14 @@ std::vector<uint8_t> controlDatagram(std::vector<uint8_t> payload, uint8_t heade
 bool registerUntilAcknowledged(int viewer, uint8_t option = 0);
 // A new viewer socket, registered as above; -1 when it was not acknowledged.
 int openRegisteredViewer(uint16_t* port, uint8_t option = 0);
+// Waits until a just-started relay in this namespace has printed its start-up
+// lines and answers on port 4242: a viewer registers until acknowledged and
+// leaves again. False when that did not happen within a generous deadline.
+bool waitUntilListening(RelayRun& run);
+
+// Bytes queued for reading on the UDP socket bound to localPort in this
+// network namespace, as the kernel counts them (/proc/net/udp); 0 for none.
+long queuedBytes(uint16_t localPort);
+// Waits until the sockets on these ports each hold fewer than `bytes`, so a
+// sender never outruns a slow reader into a full buffer; false at the deadline.
+bool waitForQueuesBelow(const std::vector<uint16_t>& ports, long bytes, int deadlineMs);
