@@ -18,9 +18,9 @@
 #include <string>
 
 #include "client_table.h"
+#include "clock.h"
 #include "discovery.h"
 #include "harness.h"
-#include "supervisor.h"
 #include "video.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "supervisor.h"
+#include "clock.h"
 
 ClientSlot clients[MAX_CLIENTS];
 std::mutex viewerLinesLock;

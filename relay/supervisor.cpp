@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "client_table.h"
+#include "clock.h"
 #include "discovery.h"
 #include "video.h"
 

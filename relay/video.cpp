@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "client_table.h"
+#include "clock.h"
 #include "discovery.h"
-#include "supervisor.h"
 
 int videoSocket = -1;
 uint32_t frameSequence = 0;

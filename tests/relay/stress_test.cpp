@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "client_table.h"
+#include "clock.h"
 #include "discovery.h"
 #include "relay_harness.h"
-#include "supervisor.h"
 #include "video.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "client_table.h"
-#include "supervisor.h"
+#include "clock.h"
 
 namespace {
 
