@@ -35,13 +35,17 @@ std::string probeBinary() {
 struct ProbeRun {
     pid_t pid = -1;
     int outputFd = -1;
-    std::string output;   // standard output and error together
+    std::string output;   // standard output and error together, or only error with payloadsApart
+    int payloadFd = -1;
+    std::string payloads; // standard output, with payloadsApart
 };
 
-ProbeRun startProbe(const std::vector<std::string>& args) {
+// With payloadsApart, standard output comes back on a pipe of its own.
+ProbeRun startProbe(const std::vector<std::string>& args, bool payloadsApart = false) {
     ProbeRun run;
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) return run;
+    int payloadFds[2] = {-1, -1};
+    if (pipe(pipeFds) != 0 || (payloadsApart && pipe(payloadFds) != 0)) return run;
     std::string binary = probeBinary();
     std::vector<char*> argv{binary.data()};
     std::vector<std::string> copies = args;
@@ -49,20 +53,44 @@ ProbeRun startProbe(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     run.pid = fork();
     if (run.pid == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(payloadsApart ? payloadFds[1] : pipeFds[1], STDOUT_FILENO);
         dup2(pipeFds[1], STDERR_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
+        if (payloadsApart) {
+            close(payloadFds[0]);
+            close(payloadFds[1]);
+        }
         execv(binary.c_str(), argv.data());
         _exit(127);
     }
     close(pipeFds[1]);
     run.outputFd = pipeFds[0];
+    if (payloadsApart) {
+        close(payloadFds[1]);
+        run.payloadFd = payloadFds[0];
+    }
     return run;
+}
+
+// Takes what the probe has written to its payload pipe so far, so it never blocks on it.
+void takePayloads(ProbeRun& run) {
+    char chunk[65536];
+    pollfd waiting{run.payloadFd, POLLIN, 0};
+    while (run.payloadFd >= 0 && poll(&waiting, 1, 0) > 0) {
+        ssize_t n = read(run.payloadFd, chunk, sizeof chunk);
+        if (n <= 0) {
+            close(run.payloadFd);
+            run.payloadFd = -1;
+            return;
+        }
+        run.payloads.append(chunk, static_cast<size_t>(n));
+    }
 }
 
 // Reads the probe's output for up to waitMs; false at end of file.
 bool pumpProbe(ProbeRun& run, int waitMs) {
+    takePayloads(run);
     if (run.outputFd < 0) return false;
     pollfd waiting{run.outputFd, POLLIN, 0};
     if (poll(&waiting, 1, waitMs) <= 0) return true;
@@ -205,6 +233,42 @@ TEST_F(ProbeAgainstRelay, CountsEveryDatagramWritesThePayloadsAndLeavesOnCtrlC) 
                                                    << expectedPayloads.size() << " expected";
     std::remove(outPath.c_str());
 
+    EXPECT_TRUE(waitForStderr(relay, "client 127.0.0.1:" + std::to_string(port) + " removed\n", DEADLINE_MS))
+        << relay.err;
+}
+
+// As a player reads it: `relay-probe --out - RELAY | ffplay -`.
+TEST_F(ProbeAgainstRelay, OutDashGivesStandardOutputThePayloadsAloneAndAReaderThatGoesEndsTheProbe) {
+    probe = startProbe({"--out", "-", "127.0.0.1"}, true);
+    ASSERT_TRUE(waitForProbeOutput(probe, "registered: 127.0.0.1:4242 acknowledged")) << probe.output;
+    int port = probePortOf(probe.output);
+    ASSERT_GT(port, 0) << probe.output;
+    ASSERT_TRUE(waitForStderr(relay, "client connected from 127.0.0.1:" + std::to_string(port) + "  \n", DEADLINE_MS))
+        << relay.err;
+
+    const int count = 200;
+    std::string expected;
+    int encoder = socket(AF_INET, SOCK_DGRAM, 0);
+    for (int i = 0; i < count; i++) {
+        std::vector<uint8_t> payload = videoPayload(i);
+        expected.append(payload.begin(), payload.end());
+        ASSERT_TRUE(waitForQueuesBelow({5000, static_cast<uint16_t>(port)}, 64 * 1024, DEADLINE_MS)) << i;
+        sendTo(encoder, 5000, payload);
+        takePayloads(probe);
+    }
+    long long end = monotonicMs() + DEADLINE_MS;
+    while (probe.payloads.size() < expected.size() && monotonicMs() < end) pumpProbe(probe, 50);
+    EXPECT_TRUE(probe.payloads == expected) << "standard output had " << probe.payloads.size() << " bytes, "
+                                            << expected.size() << " expected";
+    ASSERT_TRUE(waitForTotal(probe, count)) << "the probe's own lines, on standard error:\n" << probe.output;
+
+    close(probe.payloadFd);
+    probe.payloadFd = -1;
+    sendTo(encoder, 5000, videoPayload(count));
+    close(encoder);
+    EXPECT_TRUE(waitForProbeOutput(probe, "removal sent to 127.0.0.1:4242")) << probe.output;
+    EXPECT_EQ(interruptProbe(probe), 0) << probe.output;
+    EXPECT_NE(summaryOf(probe.output).find("summary: received "), std::string::npos) << probe.output;
     EXPECT_TRUE(waitForStderr(relay, "client 127.0.0.1:" + std::to_string(port) + " removed\n", DEADLINE_MS))
         << relay.err;
 }

@@ -31,6 +31,8 @@ sockaddr_in relayAddress;
 char relayText[64];
 int probeSocket = -1;
 int outFd = -1;
+// Where the probe's own lines go: standard error when the payloads take standard output.
+FILE* linesOut = stdout;
 SequenceStats stats;
 ReportMark lastMark;
 uint64_t acknowledgements = 0;
@@ -48,14 +50,24 @@ void installStopHandlers() {
 }
 
 void printLine(const char* line) {
-    std::fputs(line, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fputs(line, linesOut);
+    std::fputc('\n', linesOut);
+    std::fflush(linesOut);
 }
 
-// Opens --out FILE; false when it cannot be created.
+bool payloadsToStandardOutput() { return options.outPath != nullptr && std::strcmp(options.outPath, "-") == 0; }
+
+// Opens --out FILE, or takes standard output for --out -; false when the file cannot be created.
 bool openOutput() {
     if (options.outPath == nullptr) return true;
+    if (payloadsToStandardOutput()) {
+        outFd = STDOUT_FILENO;
+        linesOut = stderr;
+        // A reader that goes away (a player closed) ends the probe as Ctrl-C
+        // does, with the removal sent, rather than killing it with SIGPIPE.
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }
     outFd = open(options.outPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (outFd < 0) {
         std::fprintf(stderr, "relay-probe: cannot write %s: %s\n", options.outPath, std::strerror(errno));
@@ -70,6 +82,11 @@ void writePayload(const uint8_t* payload, size_t length) {
     while (length > 0) {
         ssize_t written = write(outFd, payload, length);
         if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EPIPE && payloadsToStandardOutput()) {
+            stopRequested = 1;
+            outFd = -1;
+            return;
+        }
         if (written <= 0) {
             std::fprintf(stderr, "relay-probe: writing %s failed (%s); no more payloads are written\n",
                          options.outPath, std::strerror(errno));
