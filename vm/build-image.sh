@@ -54,8 +54,8 @@ add_module() {
   local name file deps d
   name=$(echo "$1" | tr - _)
   case " $module_order " in *" $name "*) return 0 ;; esac
-  file=$(find "$kdir/lib/modules" -name '*.ko' | while read -r f; do
-    [ "$(basename "$f" .ko | tr - _)" = "$name" ] && echo "$f"; done | head -n 1)
+  # file names may spell the underscores as dashes
+  file=$(find "$kdir/lib/modules" \( -name "$name.ko" -o -name "$(echo "$name" | tr _ -).ko" \) | head -n 1)
   [ -n "$file" ] || { echo "vm: module $name not found in $deb"; exit 1; }
   deps=$(readelf -p .modinfo "$file" | sed -n 's/.*\]  depends=//p' | tr , ' ')
   for d in $deps; do add_module "$d"; done
