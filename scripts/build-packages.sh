@@ -10,7 +10,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 . scripts/cross.sh
-need_packages dpkg-dev debhelper cmake make g++ pkgconf libusb-1.0-0-dev
+need_packages build-essential debhelper cmake pkgconf libusb-1.0-0-dev
 
 version=$(dpkg-parsechangelog -S Version)
 upstream=${version%-*}
@@ -20,7 +20,10 @@ build=full
 for arch in ${*:-amd64 arm64 armhf}; do
   dir=build-packages/$arch
   tree=$dir/tessivar-board-$upstream
-  [ "$arch" = "$(dpkg --print-architecture)" ] || need_cross_packages "$arch" pkgconf libstdc++6
+  if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    need_cross_packages "$arch" pkgconf libstdc++6
+    need_packages "crossbuild-essential-$arch"
+  fi
   echo "--- $arch"
   rm -rf "$dir"
   mkdir -p "$tree"
