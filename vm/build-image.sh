@@ -3,6 +3,7 @@
 # once into the cache and reused) and an initramfs with busybox, the USB modules, udevd, the programs under
 # test and the shared libraries they load.
 #   sh vm/build-image.sh BUILD_DIR    (BUILD_DIR holds bridge/accessory-bridge, built beforehand)
+# Exit status 2: the systemd machine's root could not be made here (debootstrap failed).
 # VM_ARCH=arm64 builds an arm64 machine: its kernel, busybox, udevd and their libraries come from Debian's arm64
 # packages, unpacked rather than installed, and the programs' libraries are found in those packages too.
 # VM_JOB=systemd builds the machine that boots a Debian root with systemd (amd64): the initramfs only loads the
@@ -75,7 +76,7 @@ build_root_image() {
            head -n 1 | awk '{print $2}')
   echo "vm: building the systemd machine's root with debootstrap into $image (once)"
   debootstrap --variant=minbase --include="$ROOT_PACKAGES" bookworm "$tmp" $mirror >"$tmp.log" 2>&1 ||
-    { tail -n 20 "$tmp.log"; echo "vm: debootstrap failed (log: $tmp.log)"; exit 1; }
+    { tail -n 20 "$tmp.log"; echo "vm: debootstrap failed (log: $tmp.log)"; exit 2; }
   # Nothing runs in the machine but what the job starts: no login on the console, no timers (apt's would fail
   # without a network and leave the system degraded).
   ln -sf /dev/null "$tmp/etc/systemd/system/serial-getty@ttyS0.service"
