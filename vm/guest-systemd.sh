@@ -13,11 +13,17 @@ system_is() { [ "$(systemctl is-system-running)" = "$1" ]; }
 main_pid() { systemctl show -p MainPID --value "$1"; }
 versions() { dpkg-query -W -f '${Package} ${Version} ${db:Status-Abbrev}\n' $PACKAGES 2>&1 | paste -sd, | tr -s ' '; }
 
-# The journal from here on; journal UNIT REGEX: its matching lines since, one line, " | " between them.
-mark() { cursor=$(journalctl -q -n 1 --show-cursor -o cat | sed -n 's/^-- cursor: //p'); }
-quiet() { "$@" >/dev/null; }
-journal() { journalctl -q -o cat --after-cursor="$cursor" -u "$1" | grep -E -- "$2" | paste -sd'|' | sed 's/|/ | /g'; }
-journal_has() { journalctl -q -o cat --after-cursor="$cursor" -u "$1" | grep -qE -- "$2"; }
+# The journal from a mark on. Before 255, journalctl skips the first entry after a cursor that matches a
+# filter unless the cursor's own entry matches it: so each unit is marked at its own last entry.
+place() { journalctl -q -n 1 --show-cursor -o cat ${1:+-u "$1"} | sed -n 's/^-- cursor: //p'; }
+mark() { relay_mark=$(place stream-relay); bridge_mark=$(place accessory-bridge); }
+since_mark() {
+  if [ "$1" = stream-relay ]; then c=$relay_mark; else c=$bridge_mark; fi
+  journalctl -q -o cat ${c:+--after-cursor="$c"} -u "$1"
+}
+# journal UNIT REGEX: its matching lines since the mark, on one line, " | " between them
+journal() { since_mark "$1" | grep -E -- "$2" | paste -sd'|' | sed 's/|/ | /g'; }
+journal_has() { since_mark "$1" | grep -qE -- "$2"; }
 
 apt_get() {
   apt-get -y -q "$@" > /tmp/apt.log 2>&1 && return 0
@@ -49,8 +55,7 @@ bridge_idle() {
 
 # What the bridge printed right after the phone's own VID line: access to the phone, or its refusal.
 after_phone_vid() {
-  journalctl -q -o cat --after-cursor="$cursor" -u accessory-bridge |
-    awk 'found { print; exit } /^VID: 1D6B\. PID: 0104$/ { found = 1 }'
+  since_mark accessory-bridge | awk 'found { print; exit } /^VID: 1D6B\. PID: 0104$/ { found = 1 }'
 }
 
 relay_started() { journal_has stream-relay "Tessivar v\\.$1\\b" && journal_has stream-relay '^Init device discovery$'; }
@@ -84,7 +89,7 @@ phones_come_and_go() {
   first=$(main_pid accessory-bridge)
   send 1000 >/dev/null
   check "a datagram to port 3020 reached the phone: $(grep '^phone: datagram' $P)" wait_line $P '^phone: all 1 datagrams' 60
-  check "after the phone's VID line: \"$(after_phone_vid)\" ($(journalctl -q -o cat --after-cursor="$cursor" -u accessory-bridge | grep -c '^Access denied') Access denied lines in all)" \
+  check "after the phone's VID line: \"$(after_phone_vid)\" ($(since_mark accessory-bridge | grep -c '^Access denied') Access denied lines in all)" \
     test "$(after_phone_vid)" = "Sent getProtocol"
   stop_phone
   start_phone --debugging --expect 100 --then unplug
@@ -181,7 +186,7 @@ purged() {
 # run_scenario, with the journal of the scenario's time printed when it failed
 scenario() {
   mark
-  since=$cursor
+  since=$(place)
   scenario_failed=0
   run_scenario "$@"
   [ "$scenario_failed" = 0 ] ||
