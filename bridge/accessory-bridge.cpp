@@ -2,8 +2,11 @@
 // writes every UDP datagram that arrives on port 3020 to it as one bulk transfer.
 //
 // Main thread: init, find the phone, claim interface 0, open the socket, start
-// the forwarding thread, then poll need_exit every 10 s and shut down.
-// Forwarding thread: receive a datagram, write it, stop at the first failure.
+// the forwarding thread, then wait for need_exit and shut down.
+// Forwarding thread: receive a datagram, write it, stop at the first failure
+// or once the phone has left. Where libusb reports hotplug events, it handles
+// libusb's events while it waits for a datagram, so that it hears of the phone
+// leaving the bus even while no datagram flows.
 // A transfer that fills its last packet is ended with a zero-length packet, so
 // that each datagram is one read on the phone.
 
@@ -11,11 +14,14 @@
 #include <fcntl.h>
 #include <libusb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,9 +54,17 @@ const char* version = "0.0.1";
 const char* uri = "https://www.norquelle.com/tessivar";
 const char* serialNumber = "0123456789";
 
-// Set by the forwarding thread on its first failure (release), read by both
-// threads (acquire): the thread's last USB call happens before shutdown closes.
+// Set only by the forwarding thread when it stops, at its first failure or once
+// the phone has left (release); read by both threads (acquire): the thread's
+// last USB call happens before shutdown closes.
 std::atomic<bool> need_exit{false};
+
+// Set by the hotplug callback when the phone leaves the bus. The callback runs
+// where the forwarding thread handles libusb's events, inside its transfers
+// too, so it only sets this flag.
+static std::atomic<bool> phoneLeft{false};
+static libusb_device* watchedDevice = nullptr;  // the phone; null: no callback registered
+static const int MAX_WAIT_FDS = 8;              // the socket and libusb's few descriptors
 
 // Written once by transferBegin before the forwarding thread starts.
 libusb_device_handle* deviceHandle = nullptr;
@@ -63,6 +77,7 @@ static sockaddr_in si_other;
 static socklen_t slen;
 
 int findBulkOut(libusb_device* device);
+int findBulkOutPacketSize(libusb_device* device);
 void printEnds(libusb_device* device);
 libusb_device_handle* getAndroidHandle();
 
@@ -117,23 +132,43 @@ void printEnds(libusb_device* device) {
     printf("\n");
 }
 
-int findBulkOut(libusb_device* device) {
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
-    int found = -1;
-    for (int i = 0; i < config->bNumInterfaces && found < 0; i++) {
+// The first bulk OUT endpoint in array order over every interface and
+// alternate setting of the tree, or nullptr.
+static const libusb_endpoint_descriptor* firstBulkOut(const libusb_config_descriptor* config) {
+    for (int i = 0; i < config->bNumInterfaces; i++) {
         const libusb_interface& interface = config->interface[i];
-        for (int j = 0; j < interface.num_altsetting && found < 0; j++) {
+        for (int j = 0; j < interface.num_altsetting; j++) {
             const libusb_interface_descriptor& setting = interface.altsetting[j];
-            for (int k = 0; k < setting.bNumEndpoints && found < 0; k++) {
-                const uint8_t address = setting.endpoint[k].bEndpointAddress;
-                const bool bulk = (setting.endpoint[k].bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK;
-                if (bulk && (address & 0x80) == 0) found = address;
+            for (int k = 0; k < setting.bNumEndpoints; k++) {
+                const libusb_endpoint_descriptor& endpoint = setting.endpoint[k];
+                const bool bulk = (endpoint.bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK;
+                if (bulk && (endpoint.bEndpointAddress & 0x80) == 0) return &endpoint;
             }
         }
     }
+    return nullptr;
+}
+
+int findBulkOut(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+    const libusb_endpoint_descriptor* endpoint = firstBulkOut(config);
+    const int found = endpoint != nullptr ? endpoint->bEndpointAddress : -1;
     libusb_free_config_descriptor(config);
     return found;
+}
+
+// Bytes per packet of the endpoint findBulkOut chooses, read from that same
+// descriptor: the library's lookup by address would take the first endpoint with
+// that address in any alternate setting. Bits 11 and 12 count extra transactions
+// per microframe, not bytes. -1 when there is no such endpoint.
+int findBulkOutPacketSize(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+    const libusb_endpoint_descriptor* endpoint = firstBulkOut(config);
+    const int size = endpoint != nullptr ? endpoint->wMaxPacketSize & 0x7FF : -1;
+    libusb_free_config_descriptor(config);
+    return size;
 }
 
 static int sendString(libusb_device_handle* handle, uint16_t index, const char* text) {
@@ -265,11 +300,10 @@ static int transferBegin(libusb_device_handle* handle) {
     deviceOutAddress = static_cast<uint8_t>(address);
     // Without a packet size the bridge cannot tell which transfers need a zero-length
     // end, and guessing one would merge datagrams on the phone or send it empty
-    // reads: such an endpoint fails like a missing one. Bits 11 and 12 count extra
-    // transactions per microframe, not bytes.
-    const int maxPacket = libusb_get_max_packet_size(libusb_get_device(handle), deviceOutAddress);
-    if (maxPacket < 0 || (maxPacket & 0x7FF) == 0) return -1;
-    deviceOutPacketSize = maxPacket & 0x7FF;
+    // reads: such an endpoint fails like a missing one.
+    const int packetSize = findBulkOutPacketSize(libusb_get_device(handle));
+    if (packetSize <= 0) return -1;
+    deviceOutPacketSize = packetSize;
     printf("Preparing to write to %04X\n", deviceOutAddress);
     return 0;
 }
@@ -306,12 +340,51 @@ static void open_socket(int32_t port) {
     }
 }
 
+// What the forwarding thread waits on for a datagram: the socket, then libusb's
+// descriptors (taken once: no device is opened or closed from here on). The
+// phone's descriptor is watched for errors only: it reports transfers, and
+// none is in flight while the thread waits. 0 where they do not fit.
+static nfds_t waitSet(pollfd* fds) {
+    const libusb_pollfd** usb = libusb_get_pollfds(nullptr);
+    if (usb == nullptr) return 0;
+    fds[0] = {udpsocket, POLLIN, 0};
+    nfds_t count = 1;
+    for (int i = 0; usb[i] != nullptr; i++) {
+        if (count == MAX_WAIT_FDS) {
+            count = 0;
+            break;
+        }
+        fds[count++] = {usb[i]->fd, static_cast<short>(usb[i]->events & POLLIN), 0};
+    }
+    libusb_free_pollfds(usb);
+    return count;
+}
+
+// Receives like recvfrom, handling libusb's events while no datagram is there,
+// so that the hotplug callback runs with no traffic; -1 once the phone has left.
+static ssize_t receiveWatching(unsigned char* buffer, pollfd* fds, nfds_t count) {
+    for (;;) {
+        if (phoneLeft.load(std::memory_order_relaxed)) return -1;
+        const ssize_t received = recvfrom(udpsocket, buffer, UDP_BUFFER_SIZE, MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr*>(&si_other), &slen);
+        if (received >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return received;
+        if (poll(fds, count, -1) <= 0) continue;
+        bool usbEvent = false;
+        for (nfds_t i = 1; i < count; i++) usbEvent = usbEvent || fds[i].revents != 0;
+        timeval now = {0, 0};
+        if (usbEvent) libusb_handle_events_timeout_completed(nullptr, &now, nullptr);
+    }
+}
+
 static void* udp_loop(void*) {
     printf("Run UDP loop\n");
     unsigned char buffer[UDP_BUFFER_SIZE];
+    pollfd fds[MAX_WAIT_FDS];
+    const nfds_t watched = watchedDevice != nullptr ? waitSet(fds) : 0;
     while (!need_exit.load(std::memory_order_acquire)) {
         const ssize_t received =
-            recvfrom(udpsocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&si_other), &slen);
+            watched > 0 ? receiveWatching(buffer, fds, watched)
+                        : recvfrom(udpsocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&si_other), &slen);
         if (received < 0) need_exit.store(true, std::memory_order_release);
         if (received <= 0) continue;
         const int sent = transferSend(buffer, static_cast<int32_t>(received));
@@ -321,6 +394,21 @@ static void* udp_loop(void*) {
         }
     }
     return nullptr;
+}
+
+static int LIBUSB_CALL phoneLeaving(libusb_context*, libusb_device* device, libusb_hotplug_event, void*) {
+    if (device == watchedDevice) phoneLeft.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+// Asks libusb to report the phone leaving the bus; leaves watchedDevice null where it cannot.
+static void watchPhone(libusb_device_handle* handle) {
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return;
+    watchedDevice = libusb_get_device(handle);
+    if (libusb_hotplug_register_callback(nullptr, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, phoneLeaving, nullptr,
+                                         nullptr) != LIBUSB_SUCCESS)
+        watchedDevice = nullptr;
 }
 
 int main() {
@@ -333,6 +421,8 @@ int main() {
         shutdown(nullptr);
         return -1;
     }
+    // Before the claim: a phone gone before this fails the claim, one gone after is reported.
+    watchPhone(handle);
     if (transferBegin(handle) < 0) {
         printf("\nError in transfer begin\n");
         shutdown(handle);
@@ -343,7 +433,9 @@ int main() {
     pthread_t forwarder;
     // Never joined: detached, so that its resources go back when it ends.
     if (pthread_create(&forwarder, nullptr, udp_loop, nullptr) == 0) pthread_detach(forwarder);
-    while (!need_exit.load(std::memory_order_acquire)) usleep(10000000);
+    // The forwarding thread may now stop with no failure at all: look every second.
+    const useconds_t step = watchedDevice != nullptr ? 1000000 : 10000000;
+    while (!need_exit.load(std::memory_order_acquire)) usleep(step);
 
     shutdown(handle);
     printf("\nFinished\n");

@@ -1,15 +1,17 @@
-// Hands the bridge's two readers of a phone's active configuration, the bulk
-// OUT search (findBulkOut) and the listing (printEnds), arbitrary descriptor
+// Hands the bridge's readers of a phone's active configuration, the bulk OUT
+// search (findBulkOut, findBulkOutPacketSize) and the listing (printEnds), arbitrary descriptor
 // trees of the shapes the USB library can produce, through the link-time fake
 // of libusb_get_active_config_descriptor that the bridge's tests use. Every
 // array is allocated to its exact length, so a read past one is caught; the
-// chosen endpoint and the listing's text are checked against the tree, and
-// every tree handed out must be handed back exactly once.
+// chosen endpoint, its packet size and the listing's text are checked against
+// the tree, and every tree handed out must be handed back exactly once.
 //
 // Input bytes, read in order (0 past the end): a flags byte (bit 0: the
 // configuration cannot be read), the interface count, then per interface the
 // alternate-setting count, per setting its interface number and endpoint
-// count, per endpoint its address and attributes.
+// count, per endpoint its address and attributes. Each endpoint gets a packet
+// size of its own (bits 11 and 12 from bits 4 and 5 of its attributes), so a
+// size taken from another endpoint with the same address shows.
 #include <unistd.h>
 
 #include <cstdint>
@@ -45,12 +47,13 @@ std::string hex4(unsigned value) {
 
 // Builds the tree in exactly sized heap arrays and works out, on the way,
 // what the search must return and what the listing must print.
-libusb_config_descriptor* buildTree(Reader& in, int* expectedAddress, std::string* expectedListing) {
+libusb_config_descriptor* buildTree(Reader& in, int* expectedAddress, int* expectedSize, std::string* expectedListing) {
     auto* config = static_cast<libusb_config_descriptor*>(std::calloc(1, sizeof(libusb_config_descriptor)));
     config->bNumInterfaces = static_cast<uint8_t>(in.byte() % (MAX_INTERFACES + 1));
     config->interface = static_cast<libusb_interface*>(std::calloc(config->bNumInterfaces ? config->bNumInterfaces : 1,
                                                                    sizeof(libusb_interface)));
-    *expectedAddress = -1;
+    *expectedAddress = *expectedSize = -1;
+    int endpointCount = 0;
     for (int i = 0; i < config->bNumInterfaces; ++i) {
         libusb_interface& interface = const_cast<libusb_interface&>(config->interface[i]);
         interface.num_altsetting = in.byte() % (MAX_ALTSETTINGS + 1);
@@ -71,11 +74,15 @@ libusb_config_descriptor* buildTree(Reader& in, int* expectedAddress, std::strin
                 std::memset(&endpoint, 0, sizeof endpoint);
                 endpoint.bEndpointAddress = in.byte();
                 endpoint.bmAttributes = in.byte();
+                endpoint.wMaxPacketSize =
+                    static_cast<uint16_t>((endpointCount++ % 0x7FF + 1) | ((endpoint.bmAttributes & 0x30) << 7));
                 const bool towardHost = (endpoint.bEndpointAddress & 0x80) != 0;
                 *expectedListing += std::string("Endpoint type ") + typeName(endpoint.bmAttributes) + " " +
                                     (towardHost ? "IN" : "OUT") + "\nAddress " + hex4(endpoint.bEndpointAddress) + "\n";
-                if (*expectedAddress < 0 && (endpoint.bmAttributes & 3) == 2 && !towardHost)
+                if (*expectedAddress < 0 && (endpoint.bmAttributes & 3) == 2 && !towardHost) {
                     *expectedAddress = endpoint.bEndpointAddress;
+                    *expectedSize = endpoint.wMaxPacketSize & 0x7FF;
+                }
             }
         }
     }
@@ -110,10 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in{data, size, 0};
     const bool unreadable = (in.byte() & 1) != 0;
     int expectedAddress = -1;
+    int expectedSize = -1;
     std::string expectedListing;
-    libusb_config_descriptor* config = buildTree(in, &expectedAddress, &expectedListing);
+    libusb_config_descriptor* config = buildTree(in, &expectedAddress, &expectedSize, &expectedListing);
     if (unreadable) {
-        expectedAddress = -1;
+        expectedAddress = expectedSize = -1;
         expectedListing = "\n";
     }
     fakeConfigSet(unreadable ? nullptr : config);
@@ -122,6 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int address = findBulkOut(nullptr);
     if (address != expectedAddress)
         fail("findBulkOut chose " + std::to_string(address) + ", expected " + std::to_string(expectedAddress));
+    const int packetSize = findBulkOutPacketSize(nullptr);
+    if (packetSize != expectedSize)
+        fail("findBulkOutPacketSize gave " + std::to_string(packetSize) + ", expected " + std::to_string(expectedSize));
     takeListing();
     printEnds(nullptr);
     const std::string listing = takeListing();

@@ -80,6 +80,8 @@ def descriptor_seeds():
           tree([[(0, [(0x81, BULK)])], [(1, [(0x05, BULK)])], [(2, [(0x06, BULK)])]]))
     write("descriptor", "out-only-in-an-alternate-setting",
           tree([[(0, [(0x81, INTERRUPT)]), (0, [(0x03, BULK), (0x84, ISOCHRONOUS)])]]))
+    write("descriptor", "same-address-in-an-earlier-setting",
+          tree([[(0, [(0x01, ISOCHRONOUS)]), (0, [(0x81, BULK), (0x01, BULK)])]]))
     write("descriptor", "no-bulk-out", tree([[(0, [(0x81, BULK), (0x02, INTERRUPT), (0x00, CONTROL)])]]))
     write("descriptor", "no-interfaces", tree([]))
     write("descriptor", "no-settings", tree([[], [(1, [(0x01, BULK)])]]))

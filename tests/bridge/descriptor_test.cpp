@@ -45,10 +45,11 @@ struct Tree {
     libusb_config_descriptor config{};
 };
 
-libusb_endpoint_descriptor endpoint(uint8_t address, uint8_t attributes) {
+libusb_endpoint_descriptor endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket = 512) {
     libusb_endpoint_descriptor descriptor{};
     descriptor.bEndpointAddress = address;
     descriptor.bmAttributes = attributes;
+    descriptor.wMaxPacketSize = maxPacket;
     return descriptor;
 }
 
@@ -102,6 +103,19 @@ TEST_F(Descriptors, OnlyBulkOutCounts) {
     const Tree tree({{{0, {endpoint(0x81, BULK), endpoint(0x02, INTERRUPT), endpoint(0x03, ISOCHRONOUS),
                            endpoint(0x04, CONTROL), endpoint(0x85, INTERRUPT)}}}});
     EXPECT_EQ(searchOver(tree), -1);
+}
+
+// The size is the chosen endpoint's, not that of an earlier one with the same
+// address (a zero-bandwidth setting 0; a 64-byte interrupt OUT): the library's
+// lookup by address would refuse the first phone and send the second zero-length
+// packets after transfers of 64, 128... bytes that need none.
+TEST_F(Descriptors, PacketSizeComesFromTheChosenEndpoint) {
+    const Tree zeroFirst({{{0, {endpoint(0x01, ISOCHRONOUS, 0)}}, {0, {endpoint(0x81, BULK), endpoint(0x01, BULK)}}}});
+    EXPECT_EQ(searchOver(zeroFirst), 0x01);
+    EXPECT_EQ(findBulkOutPacketSize(nullptr), 512);
+    const Tree interruptFirst({{{0, {endpoint(0x02, INTERRUPT, 64)}}}, {{1, {endpoint(0x02, BULK, 0x1A00)}}}});
+    EXPECT_EQ(searchOver(interruptFirst), 0x02);
+    EXPECT_EQ(findBulkOutPacketSize(nullptr), 0x200);  // bits 11 and 12 are not bytes
 }
 
 TEST_F(Descriptors, SearchOverNothing) {

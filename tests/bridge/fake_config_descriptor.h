@@ -2,7 +2,7 @@
 //
 // Linked into a program together with bridge/accessory-bridge.cpp, it replaces
 // libusb_get_active_config_descriptor and libusb_free_config_descriptor, so the
-// bridge's two readers of a configuration tree, findBulkOut and printEnds, walk
+// bridge's readers of a configuration tree, findBulkOut, findBulkOutPacketSize and printEnds, walk
 // whatever tree the caller sets here: a tree no emulated device could describe,
 // or none at all (an unreadable configuration). Tests and fuzzing use this seam.
 #pragma once
@@ -11,6 +11,7 @@
 
 // The bridge's readers of the active configuration (defined in the bridge).
 int findBulkOut(libusb_device* device);
+int findBulkOutPacketSize(libusb_device* device);
 void printEnds(libusb_device* device);
 
 // The tree every later libusb_get_active_config_descriptor hands out, for any

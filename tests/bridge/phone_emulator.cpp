@@ -32,7 +32,7 @@ struct PendingUrb {
     int status = 0;                 // written into the URB when reaped
     int actualLength = 0;
     std::vector<uint8_t> reply;     // control IN: the data phase
-    bool ready = true;              // false: held until discarded
+    bool ready = true;              // false: held until discarded, unplugged or, for request 53, re-enumerated
     bool startsAccessory = false;
 };
 
@@ -47,7 +47,7 @@ struct Device {
     std::vector<Seen> seen;
     std::deque<PendingUrb> pending;
     int bulkIndex = 0;
-    std::vector<int> comeback;
+    int comeback = -1;  // the device it re-enumerates as; -1: none
     bool comebackDue = false;
 };
 
@@ -134,7 +134,12 @@ void submitControl(Device& device, PendingUrb& urb, const uint8_t* buffer, int l
     } else if (requestType == 0x40 && request == 52 && index != model.stallString && model.protocolVersion >= 0) {
         urb.actualLength = dataLength;
     } else if (requestType == 0x40 && request == 53 && model.protocolVersion >= 0) {
+        // Answered only once the phone is back under its new identity, so that
+        // the bridge's first reopen already finds it (see serveBus).
         urb.startsAccessory = true;
+        urb.ready = false;
+        device.comebackDue = true;
+        busChanged.notify_all();
     } else {
         urb.status = -EPIPE;
     }
@@ -207,10 +212,6 @@ long reapUrb(Device& device, UMockdevIoctlClient* client, int* error) {
     umockdev_ioctl_data_set_ptr(place, 0, urb.urb);
     g_object_unref(place);
     g_object_unref(urb.urb);
-    if (urb.startsAccessory && urb.status == 0) {
-        device.comebackDue = true;
-        busChanged.notify_all();
-    }
     return 0;
 }
 
@@ -314,22 +315,26 @@ void removeFromTestbed(Device& device) {
     umockdev_testbed_remove_device(testbed, device.sysPath.c_str());
 }
 
-// Carries out what the handlers asked for; called with busLock held.
+// Carries out what the handlers asked for; called with busLock held. The
+// testbed sends each uevent before it returns, and libusb reads every uevent
+// sent before it lists the devices: once request 53 is answered, the bridge's
+// reopen finds the accessory whatever the scheduling.
 void serveBus(std::unique_lock<std::mutex>& hold) {
     for (size_t i = 0; i < devices.size(); i++) {
         Device& phone = *devices[i];
         if (!phone.comebackDue) continue;
         phone.comebackDue = false;
         phone.gone = true;
-        const std::vector<int> comeback = phone.comeback;
+        const int comeback = phone.comeback;
         hold.unlock();
         removeFromTestbed(phone);
-        for (size_t k = 0; k < comeback.size(); k++) {
-            Device& accessory = *devices[static_cast<size_t>(comeback[k])];
-            if (k == 0) accessory.sysPath = phone.sysPath;  // the same port, a new address
+        if (comeback >= 0) {
+            Device& accessory = *devices[static_cast<size_t>(comeback)];
+            accessory.sysPath = phone.sysPath;  // the same port, a new address
             addToTestbed(accessory);
         }
         hold.lock();
+        for (PendingUrb& urb : phone.pending) urb.ready = urb.ready || urb.startsAccessory;
     }
 }
 
@@ -460,11 +465,9 @@ void devicePlugIn(int id) {
     addToTestbed(device);
 }
 
-void deviceComesBackAs(int phone, const std::vector<int>& comeback) {
+void deviceComesBackAs(int phone, int comeback) {
     std::lock_guard<std::mutex> hold(busLock);
     devices[static_cast<size_t>(phone)]->comeback = comeback;
-    for (size_t k = 1; k < comeback.size(); k++)
-        devices[static_cast<size_t>(comeback[k])]->sysPath = "/sys/devices/usb1/1-" + std::to_string(nextPort++);
 }
 
 void deviceUnplug(int id) {
@@ -472,6 +475,11 @@ void deviceUnplug(int id) {
     {
         std::lock_guard<std::mutex> hold(busLock);
         device.gone = true;
+        for (PendingUrb& urb : device.pending) {
+            if (urb.ready) continue;
+            urb.ready = true;
+            urb.status = -ESHUTDOWN;  // how the kernel ends a transfer when its device goes
+        }
     }
     removeFromTestbed(device);
 }
@@ -492,10 +500,11 @@ BridgeRun bridgeStart() {
     BridgeRun run;
     run.outFd = memfd_create("bridge-stdout", 0);
     run.errFd = memfd_create("bridge-stderr", 0);
-    std::string command = std::string("exec ") + ACCESSORY_BRIDGE_PATH;
+    // Line-buffered, so that a bridge killed at the deadline leaves every whole line it printed.
+    std::string command = std::string("exec stdbuf -oL ") + ACCESSORY_BRIDGE_PATH;
     const char* leakCheck = std::getenv("BRIDGE_TEST_LEAK_CHECK");
     if (leakCheck != nullptr && *leakCheck == '1')
-        command = "exec valgrind -q --leak-check=full --show-leak-kinds=definite,indirect "
+        command = "exec stdbuf -oL valgrind -q --leak-check=full --show-leak-kinds=definite,indirect "
                   "--errors-for-leak-kinds=definite,indirect --error-exitcode=99 --suppressions=" VALGRIND_SUPPRESSIONS
                   " " ACCESSORY_BRIDGE_PATH;
     run.pid = fork();

@@ -28,7 +28,7 @@ struct Interface {
 };
 
 // The device's answer to each bulk transfer, in order; Accept after the list.
-enum class BulkReply { Accept, Stall, Hold };  // Hold: never completes, the host times it out
+enum class BulkReply { Accept, Stall, Hold };  // Hold: completes only when the host cancels it or the device goes
 
 struct DeviceModel {
     uint16_t vendor = 0;
@@ -70,10 +70,11 @@ void busStart();
 int deviceCreate(const DeviceModel& model);
 // Puts a created device on the bus.
 void devicePlugIn(int id);
-// When `phone` has accepted request 53 it leaves the bus and `comeback` devices
-// (created, not plugged in) appear in its place; with none it never comes back.
-void deviceComesBackAs(int phone, const std::vector<int>& comeback);
-// Takes a device off the bus: every later transfer to it fails with ENODEV.
+// When `phone` has accepted request 53 it leaves the bus and `comeback` (created,
+// not plugged in) appears in its place, before the request is answered; with -1
+// it never comes back.
+void deviceComesBackAs(int phone, int comeback);
+// Takes a device off the bus: a transfer in flight ends with ESHUTDOWN, every later one fails with ENODEV.
 void deviceUnplug(int id);
 std::vector<Seen> seenBy(int id);
 std::vector<std::string> seenTextBy(int id);
@@ -86,8 +87,9 @@ struct BridgeRun {
     int errFd = -1;  // its standard error (libusb's own log)
 };
 
-// Starts accessory-bridge under the umockdev preload. With BRIDGE_TEST_LEAK_CHECK=1
-// it runs under valgrind, and a leak or memory error makes its exit status 99.
+// Starts accessory-bridge under the umockdev preload, its standard output
+// line-buffered. With BRIDGE_TEST_LEAK_CHECK=1 it runs under valgrind, and a
+// leak or memory error makes its exit status 99.
 BridgeRun bridgeStart();
 // Serves the bus until done() is true; false if the bridge ended first or the
 // generous deadline passed.

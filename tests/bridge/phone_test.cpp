@@ -55,7 +55,8 @@ const Lines ACCESSORY_LISTING = {"Interface 0. altSetting 0. Num of endpoints: 2
 const Lines CLAIMED = {"Interface claimed, ready to transfer data"};
 const Lines FORWARDING = {"Interface claimed, ready to transfer data", "Preparing to write to 0001",
                           "Init UDP input", "Run UDP loop"};
-const Lines WRITE_FAILED = {"Bulk write error -1", "", "Finished"};
+const Lines FINISHED = {"", "Finished"};
+const Lines WRITE_FAILED = Lines{"Bulk write error -1"} + FINISHED;
 const Lines NOT_BEGUN = {"", "Error in transfer begin"};
 
 // Up to the listing: the phone, first on the bus, identified, restarted and reopened.
@@ -130,9 +131,18 @@ protected:
         busStart();
     }
 
-    // Runs the bridge to its end; fails the test if it never ends.
-    void finish() {
-        status = waitForBridge(run, &console);
+    // A failed case shows all the bridge printed; one still running is ended first.
+    void TearDown() override {
+        if (run.pid > 0 && status == -2) finish(0);
+        if (!HasFailure()) return;
+        std::printf("--- the bridge's console:\n");
+        for (const std::string& line : console) std::printf("%s\n", line.c_str());
+        std::printf("--- its standard error:\n%s--- (status %d)\n", log.c_str(), status);
+    }
+
+    // Runs the bridge to its end; fails the test if it never ends (killed at the deadline).
+    void finish(int deadlineSeconds = 90) {
+        status = waitForBridge(run, &console, deadlineSeconds);
         log = bridgeLog(run);
     }
 
@@ -143,14 +153,14 @@ protected:
 
     void startAndWaitForForwarding() {
         run = bridgeStart();
-        ASSERT_TRUE(pumpUntil(bridgeListening)) << "the bridge never listened on 3020\n" << bridgeLog(run);
+        ASSERT_TRUE(pumpUntil(bridgeListening)) << "the bridge never listened on 3020";
     }
 
     // A phone that answers version 2 and comes back as `accessory`.
     int phoneBecoming(int accessory) {
         const int phone = deviceCreate(aPhone(2));
         devicePlugIn(phone);
-        deviceComesBackAs(phone, {accessory});
+        deviceComesBackAs(phone, accessory);
         return phone;
     }
 
@@ -219,7 +229,7 @@ TEST_F(Bridge, StalledStringEndsTheIdentification) {
 TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     const int phone = deviceCreate(aPhone(2));
     devicePlugIn(phone);
-    deviceComesBackAs(phone, {});
+    deviceComesBackAs(phone, -1);
     run = bridgeStart();
     finish();
     expectEnd(START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} +
@@ -229,10 +239,13 @@ TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
 
 // ---- the handshake through to forwarding ----
 
+// The phone is unplugged while the last transfer waits for it: a failed transfer.
 TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     DeviceModel model = anAccessory(0x2D01);
     model.interfaces.push_back({1, 0, {{0x83, 3}, {0x04, 1}}});
     model.interfaces.push_back({1, 1, {{0x02, 2}}});  // a later bulk OUT: not the one chosen
+    model.bulkReplies.assign(9, BulkReply::Accept);
+    model.bulkReplies.push_back(BulkReply::Hold);
     const int accessory = deviceCreate(model);
     const int phone = phoneBecoming(accessory);
     startAndWaitForForwarding();
@@ -242,9 +255,10 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     const std::vector<std::vector<uint8_t>> sent = {payload(1),  payload(512), payload(4097), payload(10000),
                                                     payload(12000), payload(0), payload(3), payload(1024)};
     for (const auto& datagram : sent) sendDatagram(datagram);
-    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 9; })) << bridgeLog(run);
-    deviceUnplug(accessory);
+    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 9; }));
     sendDatagram(payload(5));
+    EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 10; }));
+    deviceUnplug(accessory);
     finish();
 
     const Lines listing = {"Interface 0. altSetting 0. Num of endpoints: 2",
@@ -259,7 +273,20 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     const std::vector<uint8_t> cut(sent[4].begin(), sent[4].begin() + 10000);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", bulkOut(sent[0]), bulkOut(sent[1]), END_OF_TRANSFER,
                                             bulkOut(sent[2]), bulkOut(sent[3]), bulkOut(cut), bulkOut(sent[6]),
-                                            bulkOut(sent[7]), END_OF_TRANSFER, "release 0"}));
+                                            bulkOut(sent[7]), END_OF_TRANSFER, bulkOut(payload(5)), "release 0"}));
+}
+
+// With no datagram to write, the bridge hears of the phone leaving from libusb's
+// hotplug events and ends as after a failed transfer, without one.
+TEST_F(Bridge, UnplugWithNoTrafficEndsForwarding) {
+    const int accessory = deviceCreate(anAccessory(0x2D00));
+    phoneBecoming(accessory);
+    startAndWaitForForwarding();
+    deviceUnplug(accessory);
+    finish();
+
+    expectEnd(phoneFound() + ACCESSORY_LISTING + FORWARDING + FINISHED, 0);
+    EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
 }
 
 // At full speed (64-byte packets) a 64-byte datagram fills its packet; a stalled one gets no end.
@@ -283,17 +310,18 @@ TEST_F(Bridge, PhoneAlreadyInAccessoryModeIsIdentifiedNotRestarted) {
                                         bulkOut(payload(100)), bulkOut(payload(128)), "release 0"}));
 }
 
+// Both accessories are on the bus before the bridge starts, so its first reopen
+// sees both whatever the scheduling; the phone itself never comes back. The bus
+// lists the phone first (the walk starts there), then 2D00: a bridge taking the
+// first accessory it meets would take the wrong one.
 TEST_F(Bridge, ReopenPrefers2D01To2D00) {
-    const int plain = deviceCreate(anAccessory(0x2D00));
     DeviceModel model = anAccessory(0x2D01);
     model.bulkReplies = {BulkReply::Stall};
     const int withAdb = deviceCreate(model);
+    const int plain = deviceCreate(anAccessory(0x2D00));
     const int phone = deviceCreate(aPhone(1));
-    devicePlugIn(phone);
-    // 2D01 comes back first: a search that catches the bus between the two
-    // sees only it, and in the finished list (newest first) 2D00 comes first,
-    // so a bridge taking the first accessory it meets picks the wrong one.
-    deviceComesBackAs(phone, {withAdb, plain});
+    for (int id : {withAdb, plain, phone}) devicePlugIn(id);
+    deviceComesBackAs(phone, -1);
     startAndWaitForForwarding();
     sendDatagram(payload(64));
     finish();
