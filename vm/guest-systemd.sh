@@ -75,40 +75,57 @@ installed() {
   bridge_idle
 }
 
-# A phone offering debugging is plugged in; udev starts the bridge, which switches it and forwards. That phone
-# then leaves without a word and a second one comes while the bridge still holds the first: the bridge ends at
-# its next datagram, starts again for the second phone, switches it and forwards to it. The second phone
-# unplugs itself, the next datagram ends the bridge, and with no phone left the unit ends inactive.
+# A phone offering debugging is plugged in; udev starts the bridge, which switches it and forwards. The phone
+# stops reading, a datagram waits for it, and it is unplugged: the transfer fails, the bridge ends, and the
+# restart after "Finished" is skipped. A second phone stops reading too, and the bridge's transfer times out
+# while it stays: the restart finds it and identifies it again. Then it is unplugged with nothing in flight:
+# the bridge ends by itself and its restart is skipped. Each time the unit ends inactive, the system running.
 phones_come_and_go() {
-  start_phone --debugging --expect 1000
+  start_phone --debugging --expect 1000 --then stop
   check "phone plugged in: $(sed -n 's/^phone: //p' $P | head -n 1)" wait_device 1d6b 0104
   poll_until 60 port_3020_bound
   check "udev started the bridge, which bound port 3020: $(state accessory-bridge)" port_3020_bound || return
   check "phone switched: $(grep -c '^phone: request 5[123]' $P) handshake requests, $(grep -o 'configured as 18D1:2D00' $P)" \
     switched_once
-  first=$(main_pid accessory-bridge)
   send 1000 >/dev/null
   check "a datagram to port 3020 reached the phone: $(grep '^phone: datagram' $P)" wait_line $P '^phone: all 1 datagrams' 60
   check "after the phone's VID line: \"$(after_phone_vid)\" ($(since_mark accessory-bridge | grep -c '^Access denied') Access denied lines in all)" \
     test "$(after_phone_vid)" = "Sent getProtocol"
-  stop_phone
-  start_phone --debugging --expect 100 --then unplug
-  # Until the bridge notices by itself that its phone left, the next datagram tells it.
-  [ "$(main_pid accessory-bridge)" = "$first" ] && send 100 >/dev/null
-  poll_until 60 sh -c "[ \"\$(systemctl show -p MainPID --value accessory-bridge)\" != $first ]" &&
-    poll_until 60 port_3020_bound
-  check "second phone found after the first bridge's end: $(journal accessory-bridge 'Bulk write error|Finished|Android Found')" \
-    port_3020_bound || return
   send 100 >/dev/null
-  check "second phone switched and got the datagram: $(grep -E '^phone: (request 53|datagram)' $P | paste -sd,)" \
-    wait_line $P '^phone: datagram 0: 100 bytes ok' 60
-  check "second phone unplugged itself" wait_line $P '^phone: unplugged' 30 || return
+  check "the next datagram waits for the phone, which reads no more" transfer_waiting || return
+  mark
+  stop_phone
+  unplugged "with a transfer waiting" waiting
+
+  start_phone --debugging --expect 1000 --then stop
+  wait_device 1d6b 0104
+  poll_until 60 port_3020_bound
+  first=$(main_pid accessory-bridge)
+  send 1000 >/dev/null
+  wait_line $P '^phone: all 1 datagrams' 60
   mark
   send 100 >/dev/null
+  poll_until 60 sh -c "[ \"\$(systemctl show -P MainPID accessory-bridge)\" != $first ]" && poll_until 60 port_3020_bound
+  check "timed out on a phone still there, restarted for it: $(journal accessory-bridge 'Bulk write error|Finished|Scheduled|Android Found'); phone: $(grep -c '^phone: request 51' $P) protocol requests, $(grep -c '^phone: request 53' $P) start" \
+    test "$(grep -c '^phone: request 51' $P)/$(grep -c '^phone: request 53' $P)" = 2/1
+  mark
+  stop_phone
+  unplugged "with nothing in flight" idle
+}
+
+# unplugged HOW waiting|idle: the bridge ended, with a failed transfer if one was waiting and without one
+# otherwise; its restart was skipped and it is idle
+unplugged() {
   poll_until 60 journal_has accessory-bridge 'Skipped due to'
-  check "after the unplug: $(journal accessory-bridge 'Bulk write error|Finished|status=|Scheduled|Skipped')" \
-    journal_has accessory-bridge 'Skipped due to'
+  check "unplugged $1: $(journal accessory-bridge 'Bulk write error|Finished|status=|Scheduled|Skipped')" \
+    ended_as "$2"
   bridge_idle
+}
+
+ended_as() {
+  journal_has accessory-bridge '^Finished$' && journal_has accessory-bridge 'Skipped due to' &&
+    if [ "$1" = waiting ]; then journal_has accessory-bridge '^Bulk write error -1$'
+    else ! journal_has accessory-bridge 'Bulk write error'; fi
 }
 
 switched_once() {

@@ -3,8 +3,9 @@
 #   sh vm/run.sh scenarios   the bridge against the kernel's USB stack; fails on any failed check
 #   sh vm/run.sh bench       the bridge's forwarding rate against a bare libusb loop, same machine, same boot
 #   sh vm/run.sh systemd     the packages under systemd and udev: a Debian root (debootstrap, made once into the
-#                            cache) boots with systemd, installs the amd64 .debs of build-packages/ (built first
-#                            when missing), and the services start the programs; fails on any failed check
+#                            cache) boots with systemd, installs the amd64 .debs, built first into build-packages/
+#                            (VM_PACKAGES_BUILT=1: they are there and current), and the services start the
+#                            programs; fails on any failed check
 # Where QEMU cannot run here it says why and exits 0. BUILD_DIR (default build-vm) is its own build folder.
 # VM_ARCH=arm64 runs the arm64 build of the programs in an arm64 machine (qemu-system-aarch64 -M virt);
 # VM_ONLY=NAME,NAME runs only those scenarios (the function names in vm/guest-scenarios.sh).
@@ -40,8 +41,8 @@ $qemu -version >/dev/null 2>&1 || skip "$qemu does not start"
 # The machine installs the packages, then upgrades them to the next revision: the same build packed again with
 # one more changelog entry (in place, the changelog put back afterwards).
 packages_for_machine() {
-  tree=$(ls -d build-packages/amd64/tessivar-board-*/ 2>/dev/null | head -n 1)
-  [ -n "$tree" ] || { sh scripts/build-packages.sh amd64; tree=$(ls -d build-packages/amd64/tessivar-board-*/); }
+  [ "${VM_PACKAGES_BUILT:-}" = 1 ] || sh scripts/build-packages.sh amd64
+  tree=$(ls -d build-packages/amd64/tessivar-board-*/)
   version=$(cd "$tree" && dpkg-parsechangelog -S Version)
   next=${version%-*}-$((${version##*-} + 1))
   rm -rf "$1" && mkdir -p "$1/next"
