@@ -66,6 +66,8 @@ installed() {
   check "apt installs the packages offline: $(ls $D/*.deb | sed 's|.*/||' | paste -sd' ')" apt_get install $D/*.deb
   check "installed: $(versions)" test "$(dpkg-query -W -f '${db:Status-Abbrev}' $PACKAGES)" = "ii ii ii "
   check "service users: $(getent passwd stream-relay accessory-bridge | cut -d: -f1,3,7 | paste -sd' ')" service_users
+  verified=$(systemd-analyze verify --man=no stream-relay.service accessory-bridge.service 2>&1)
+  check "systemd-analyze verify of the two units (no man in the machine): ${verified:-nothing to say}" test -z "$verified"
   relay_up
   upstream=$(dpkg-query -W -f '${Version}' stream-relay | sed 's/-[^-]*$//')
   check "relay's journal, its banner the package's version $upstream: $(journal stream-relay 'Tessivar v|Init device discovery')" \
