@@ -3,12 +3,16 @@
 # once into the cache and reused) and an initramfs with busybox, the USB modules, udevd, the programs under
 # test and the shared libraries they load.
 #   sh vm/build-image.sh BUILD_DIR    (BUILD_DIR holds bridge/accessory-bridge, built beforehand)
+# Exit status 2: the systemd machine's root could not be made here (debootstrap failed).
 # VM_ARCH=arm64 builds an arm64 machine: its kernel, busybox, udevd and their libraries come from Debian's arm64
 # packages, unpacked rather than installed, and the programs' libraries are found in those packages too.
+# VM_JOB=systemd builds the machine that boots a Debian root with systemd (amd64): the initramfs only loads the
+# modules, disk ones included, and hands over to it, bringing the job's files (BUILD_DIR/vm/debs and the rest).
 set -eu
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 arch=${VM_ARCH:-amd64}
+job=${VM_JOB:-}
 
 # The kernel is pinned so runs repeat; when the archive no longer has this version, the current one is used.
 KERNEL_PACKAGE=linux-image-6.1.0-50-$arch
@@ -48,14 +52,51 @@ unpack_kernel() {
   touch "$kdir/done"
 }
 
+# The systemd machine's disk: virtio and ext4 modules as well, unpacked once beside the others.
+unpack_disk_modules() {
+  [ -f "$kdir/done-disk" ] && return 0
+  dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kdir" --wildcards './lib/modules/*/kernel/drivers/virtio/*' \
+    './lib/modules/*/kernel/drivers/block/virtio_blk.ko' './lib/modules/*/kernel/fs/ext4/*' \
+    './lib/modules/*/kernel/fs/jbd2/*' './lib/modules/*/kernel/fs/mbcache.ko' './lib/modules/*/kernel/lib/crc16.ko' \
+    './lib/modules/*/kernel/crypto/crc32c_generic.ko'
+  touch "$kdir/done-disk"
+}
+
+# The systemd machine's root: a minimal Debian bookworm with systemd, udev, apt and what the packages under test
+# depend on, so that they install offline. Made once with debootstrap and kept in the cache as an ext4 image
+# (mke2fs -d, nothing mounted); the machine boots it with QEMU's snapshot, so it stays as made.
+ROOT_PACKAGES=systemd,systemd-sysv,udev,libusb-1.0-0,libstdc++6
+build_root_image() {
+  image=$cache/bookworm-systemd-$arch.ext4
+  [ -f "$image" ] && return 0
+  tmp=$cache/bookworm-systemd-$arch.tmp
+  rm -rf "$tmp"
+  # the archive this machine's apt uses
+  mirror=$(grep -h -E '^(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null | grep -v security |
+           head -n 1 | awk '{print $2}')
+  echo "vm: building the systemd machine's root with debootstrap into $image (once)"
+  debootstrap --variant=minbase --include="$ROOT_PACKAGES" bookworm "$tmp" $mirror >"$tmp.log" 2>&1 ||
+    { tail -n 20 "$tmp.log"; echo "vm: debootstrap failed (log: $tmp.log)"; exit 2; }
+  # Nothing runs in the machine but what the job starts: no login on the console, no timers (apt's would fail
+  # without a network and leave the system degraded).
+  ln -sf /dev/null "$tmp/etc/systemd/system/serial-getty@ttyS0.service"
+  rm -f "$tmp"/etc/systemd/system/timers.target.wants/*
+  echo tessivar-vm > "$tmp/etc/hostname"
+  # No package lists: the machine has no network, so apt must find every dependency installed (and does not
+  # spend its time reading the archive's lists).
+  rm -f "$tmp"/var/cache/apt/archives/*.deb "$tmp"/var/cache/apt/*.bin "$tmp"/var/lib/apt/lists/*_*
+  mke2fs -q -t ext4 -L root -d "$tmp" "$image.tmp" 1G && mv "$image.tmp" "$image"
+  rm -rf "$tmp" "$tmp.log"
+}
+
 # There is no modules.dep in the package: each module's depends= decides the order of loading.
 module_order=""
 add_module() {
   local name file deps d
   name=$(echo "$1" | tr - _)
   case " $module_order " in *" $name "*) return 0 ;; esac
-  file=$(find "$kdir/lib/modules" -name '*.ko' | while read -r f; do
-    [ "$(basename "$f" .ko | tr - _)" = "$name" ] && echo "$f"; done | head -n 1)
+  # file names may spell the underscores as dashes
+  file=$(find "$kdir/lib/modules" \( -name "$name.ko" -o -name "$(echo "$name" | tr _ -).ko" \) | head -n 1)
   [ -n "$file" ] || { echo "vm: module $name not found in $deb"; exit 1; }
   deps=$(readelf -p .modinfo "$file" | sed -n 's/.*\]  depends=//p' | tr , ' ')
   for d in $deps; do add_module "$d"; done
@@ -126,8 +167,19 @@ rm -rf "$root" && mkdir -p "$out"
 mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib/modules" "$root/lib/systemd" \
   "$root/opt/vm" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run" "$root/etc"
 for m in dummy_hcd libcomposite usb_f_fs; do add_module "$m"; done
+if [ "$job" = systemd ]; then
+  unpack_disk_modules
+  for m in virtio_pci virtio_blk crc32c_generic ext4; do add_module "$m"; done
+  build_root_image
+  ln -sf "$image" "$out/root.ext4"
+fi
 echo "$module_order" | tr ' ' '\n' | sed '/^$/d' > "$root/lib/modules/order"
-if [ "$arch" = amd64 ]; then
+if [ "$job" = systemd ]; then
+  # the root has udev and the packages bring the programs; phone and send run on its libraries
+  cp /bin/busybox "$root/bin/busybox"
+  cp "$build/vm/phone" "$build/vm/send" "$root/opt/vm/"
+  cp -r "$build/vm/debs" "$root/opt/vm/debs"
+elif [ "$arch" = amd64 ]; then
   cp /bin/busybox "$root/bin/busybox"
   add_program /bin/udevadm /bin/udevadm
   add_program "$build/bridge/accessory-bridge" /opt/vm/accessory-bridge

@@ -80,6 +80,11 @@ bound_or_ended() { port_3020_bound || ! bridge_running; }
 # true once the bridge has bound its UDP port (3020 = 0BCC); false as soon as it has ended
 wait_forwarding() { poll_until 60 bound_or_ended && port_3020_bound; }
 
+# dummy_hcd lists the transfers it holds: the bridge's waits there while the phone reads nothing
+transfer_waiting() {
+  wait_line /sys/devices/platform/dummy_hcd.0/urbs 'ep[0-9]+out-bulk' 30
+}
+
 has_line() { grep -qxF -- "$2" "$1"; }
 lacks_line() { ! grep -qE -- "$2" "$1"; }
 

@@ -54,11 +54,6 @@ stopped_without_a_transfer() {
 
 bridge_ended() { ! bridge_running; }
 
-# dummy_hcd lists the transfers it holds; the bridge's 10,000 bytes wait there while the phone reads nothing
-transfer_waiting() {
-  wait_line /sys/devices/platform/dummy_hcd.0/urbs 'ep[0-9]+out-bulk' 30
-}
-
 gave_up() {
   preceded $B 1 'Error setting up accessory' && [ "$bridge_status" = 255 ]
 }

@@ -3,8 +3,9 @@
    the bus and comes back as 18D1:2D00 with one interface (bulk IN, bulk OUT), and reads what arrives on bulk
    OUT the way an accessory app does: 16 KiB reads.
 
-   phone [--accessory] [--expect LEN,LEN,...] [--then stop|unplug] [--bench N]
+   phone [--accessory] [--debugging] [--expect LEN,LEN,...] [--then stop|unplug] [--bench N]
      --accessory  start already in accessory mode
+     --debugging  its interface is ff/42/01, as a phone's with debugging on shows, instead of ff/ff/00
      --expect     check the reads against these datagram lengths and the bytes of pattern.h, then do --then
      --then stop  stop reading (the host's next transfer times out); unplug: unbind from the controller
      --bench N    after every N reads print their rate (no byte checks)
@@ -38,6 +39,7 @@
 static int ep0 = -1;
 static int unplugRequest[2]; /* the reader thread asks the control thread to unplug through this pipe */
 static int accessoryMode;
+static int debugging;
 static char udcName[256];
 
 static unsigned expectLen[MAX_EXPECT];
@@ -137,7 +139,8 @@ static struct interfaceDescs interfaceFor(unsigned maxPacket)
 {
     struct interfaceDescs d = {
         .intf = {.bLength = sizeof d.intf, .bDescriptorType = USB_DT_INTERFACE, .bNumEndpoints = 2,
-                 .bInterfaceClass = USB_CLASS_VENDOR_SPEC, .bInterfaceSubClass = 0xff, .iInterface = 1},
+                 .bInterfaceClass = USB_CLASS_VENDOR_SPEC, .bInterfaceSubClass = debugging ? 0x42 : 0xff,
+                 .bInterfaceProtocol = debugging ? 1 : 0, .iInterface = 1},
         .in = {.bLength = sizeof d.in, .bDescriptorType = USB_DT_ENDPOINT, .bEndpointAddress = 1 | USB_DIR_IN,
                .bmAttributes = USB_ENDPOINT_XFER_BULK, .wMaxPacketSize = htole16(maxPacket)},
         .out = {.bLength = sizeof d.out, .bDescriptorType = USB_DT_ENDPOINT, .bEndpointAddress = 2 | USB_DIR_OUT,
@@ -355,10 +358,11 @@ int main(int argc, char **argv)
     setvbuf(stdout, NULL, _IOLBF, 0);
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--accessory") == 0) accessoryMode = 1;
+        else if (strcmp(argv[i], "--debugging") == 0) debugging = 1;
         else if (strcmp(argv[i], "--expect") == 0 && i + 1 < argc) parseExpect(argv[++i]);
         else if (strcmp(argv[i], "--then") == 0 && i + 1 < argc) thenAction = argv[++i];
         else if (strcmp(argv[i], "--bench") == 0 && i + 1 < argc) benchEvery = atol(argv[++i]);
-        else { fprintf(stderr, "usage: phone [--accessory] [--expect LEN,...] [--then stop|unplug] [--bench N]\n"); return 2; }
+        else { fprintf(stderr, "usage: phone [--accessory] [--debugging] [--expect LEN,...] [--then stop|unplug] [--bench N]\n"); return 2; }
     }
     removeGadget();
     findUdc();

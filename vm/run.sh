@@ -2,6 +2,10 @@
 # Builds what the test machine needs, boots it under QEMU (software emulation) and runs one job in it:
 #   sh vm/run.sh scenarios   the bridge against the kernel's USB stack; fails on any failed check
 #   sh vm/run.sh bench       the bridge's forwarding rate against a bare libusb loop, same machine, same boot
+#   sh vm/run.sh systemd     the packages under systemd and udev: a Debian root (debootstrap, made once into the
+#                            cache) boots with systemd, installs the amd64 .debs, built first into build-packages/
+#                            (VM_PACKAGES_BUILT=1: they are there and current), and the services start the
+#                            programs; fails on any failed check
 # Where QEMU cannot run here it says why and exits 0. BUILD_DIR (default build-vm) is its own build folder.
 # VM_ARCH=arm64 runs the arm64 build of the programs in an arm64 machine (qemu-system-aarch64 -M virt);
 # VM_ONLY=NAME,NAME runs only those scenarios (the function names in vm/guest-scenarios.sh).
@@ -14,6 +18,11 @@ cd "$(dirname "$0")/.."
 
 skip() { echo "vm: skipped: $*"; exit 0; }
 [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] || skip "the machine is built on amd64 hosts only"
+[ "$job" != systemd ] || [ "$arch" = amd64 ] || { echo "vm: the systemd machine is amd64 only"; exit 1; }
+if [ "$job" = systemd ]; then
+  [ "$(id -u)" = 0 ] || skip "building the Debian root with debootstrap needs root"
+  need_packages debootstrap e2fsprogs dpkg-dev || skip "debootstrap could not be installed"
+fi
 case "$arch" in
   amd64)
     need_packages qemu-system-x86 busybox-static cpio udev binutils || skip "QEMU could not be installed"
@@ -29,12 +38,38 @@ case "$arch" in
 esac
 $qemu -version >/dev/null 2>&1 || skip "$qemu does not start"
 
+# The machine installs the packages, then upgrades them to the next revision: the same build packed again with
+# one more changelog entry (in place, the changelog put back afterwards).
+packages_for_machine() {
+  [ "${VM_PACKAGES_BUILT:-}" = 1 ] || sh scripts/build-packages.sh amd64
+  tree=$(ls -d build-packages/amd64/tessivar-board-*/)
+  version=$(cd "$tree" && dpkg-parsechangelog -S Version)
+  next=${version%-*}-$((${version##*-} + 1))
+  rm -rf "$1" && mkdir -p "$1/next"
+  cp "$tree"/../*_"${version}"_amd64.deb "$1/"
+  mv "$tree/debian/changelog" "$tree/debian/changelog.built"
+  { printf 'tessivar-board (%s) UNRELEASED; urgency=medium\n\n  * Next revision, for the upgrade check.\n\n -- %s  %s\n\n' \
+      "$next" "$(cd "$tree" && dpkg-parsechangelog -l debian/changelog.built -S Maintainer)" "$(date -R)"
+    cat "$tree/debian/changelog.built"; } > "$tree/debian/changelog"
+  (cd "$tree" && DEB_BUILD_OPTIONS="noddebs nocheck" dpkg-buildpackage -b -nc -us -uc >../next.log 2>&1) || next=""
+  mv "$tree/debian/changelog.built" "$tree/debian/changelog"
+  [ -n "$next" ] || { tail -n 20 "$tree/../next.log"; echo "vm: packing the next revision failed"; exit 1; }
+  mv "$tree"/../*_"${next}"_amd64.deb "$1/next/"
+  rm -f "$tree"/../*_"${next}"_amd64.*
+  echo "vm: packages $version, and $next for the upgrade"
+}
+
 t0=$(date +%s)
-build_into "$build" ${cross:-} -DBUILD_TESTING=OFF >/dev/null
 mkdir -p "$build/vm"
+if [ "$job" = systemd ]; then
+  packages_for_machine "$build/vm/debs"
+else
+  build_into "$build" ${cross:-} -DBUILD_TESTING=OFF >/dev/null
+  $cc -O2 -Wall -Wextra -o "$build/vm/host-loop" vm/host-loop.c $(pkg-config --cflags --libs libusb-1.0)
+fi
 for p in phone send; do $cc -O2 -Wall -Wextra -o "$build/vm/$p" "vm/$p.c" -pthread; done
-$cc -O2 -Wall -Wextra -o "$build/vm/host-loop" vm/host-loop.c $(pkg-config --cflags --libs libusb-1.0)
-VM_ARCH=$arch sh vm/build-image.sh "$build"
+# debootstrap needs the network and mounts inside its root, which some containers forbid
+VM_ARCH=$arch VM_JOB=$job sh vm/build-image.sh "$build" || { [ $? = 2 ] && skip "no Debian root for systemd"; exit 1; }
 t1=$(date +%s)
 
 # The same receive measured natively here, for comparison with the figure the machine prints.
@@ -45,14 +80,16 @@ fi
 
 # KVM is not used: where /dev/kvm exists it may still be unusable, and TCG runs everywhere.
 log=$build/vm/$job.log
+# The systemd machine's root disk: writes go to a temporary snapshot, so the cached image stays as made.
+[ "$job" != systemd ] || disk="-drive file=$build/vm/root.ext4,format=raw,if=virtio,snapshot=on,cache=unsafe"
 timeout -k 10 "${VM_TIMEOUT:-600}" $qemu -nodefaults -no-user-config -machine $machine -accel tcg -cpu max \
-  -smp "${VM_CPUS:-2}" -m 512 -display none -serial stdio -no-reboot \
+  -smp "${VM_CPUS:-2}" -m 512 -display none -serial stdio -no-reboot ${disk:-} \
   -kernel "$build/vm/vmlinuz" -initrd "$build/vm/initrd.gz" \
   -append "console=$console panic=-1 usbcore.autosuspend=-1 quiet loglevel=4 tessivar.job=$job${BENCH_ROUNDS:+ tessivar.rounds=$BENCH_ROUNDS}${BENCH_RUNS:+ tessivar.runs=$BENCH_RUNS}${VM_ONLY:+ tessivar.only=$VM_ONLY}" </dev/null 2>&1 | tr -d '\r' | tee "$log"
 t2=$(date +%s)
 echo "vm: build $((t1 - t0)) s, boot and $job $((t2 - t1)) s"
 
 grep -q "^vm: $job ended" "$log" || { echo "vm: the machine stopped before $job ended (log: $log)"; exit 1; }
-if [ "$job" = scenarios ]; then
+if [ "$job" != bench ]; then
   grep -qE '^vm: [1-9][0-9]* passed, 0 failed$' "$log"
 fi

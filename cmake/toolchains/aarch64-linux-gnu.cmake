@@ -3,5 +3,4 @@
 set(CROSS_TRIPLET aarch64-linux-gnu)
 set(CROSS_PROCESSOR aarch64)
 set(CROSS_QEMU qemu-aarch64)
-set(DEB_ARCHITECTURE arm64)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

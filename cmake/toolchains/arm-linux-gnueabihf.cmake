@@ -3,5 +3,4 @@
 set(CROSS_TRIPLET arm-linux-gnueabihf)
 set(CROSS_PROCESSOR armv7l)
 set(CROSS_QEMU qemu-arm)
-set(DEB_ARCHITECTURE armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -1,8 +1,8 @@
 # Shared part of the cross toolchain files: Debian's cross compilers for
 # CROSS_TRIPLET, libraries from Debian multiarch (/usr/lib/<triplet>), and
 # qemu-user as the emulator that runs the built programs and tests on this
-# machine. The including file sets CROSS_TRIPLET, CROSS_PROCESSOR,
-# CROSS_QEMU and DEB_ARCHITECTURE first.
+# machine. The including file sets CROSS_TRIPLET, CROSS_PROCESSOR and
+# CROSS_QEMU first.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${CROSS_PROCESSOR})
 
@@ -26,6 +26,3 @@ find_program(CROSS_QEMU_PATH ${CROSS_QEMU})
 if(CROSS_QEMU_PATH)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU_PATH} -L /usr/${CROSS_TRIPLET})
 endif()
-
-# Read by cmake/packaging.cmake for the packages' architecture field.
-set(DEB_ARCHITECTURE ${DEB_ARCHITECTURE} CACHE STRING "Debian architecture of the packages")
