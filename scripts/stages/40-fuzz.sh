@@ -1,4 +1,4 @@
 #!/bin/sh
-# A short libFuzzer run of every harness (60 s each); the long run is `sh fuzz/run.sh long`.
+# A short libFuzzer run of every harness (60 s each); the long run is `sh tests/fuzz/run.sh long`.
 set -eu
-exec sh fuzz/run.sh short 60
+exec sh tests/fuzz/run.sh short 60

@@ -13,7 +13,7 @@ set -eu
 need_packages valgrind
 build_into build-leaks -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 g++ -O2 -std=c++20 -pthread -Itests/relay -DSTREAM_RELAY_PATH=\"build-leaks/relay/stream-relay\" \
-  soak/soak.cpp tests/relay/relay_harness.cpp -o build-leaks/soak
+  tests/soak/soak.cpp tests/relay/relay_harness.cpp -o build-leaks/soak
 
 log="$PWD/build-leaks/relay-memcheck.log"
 wrapper=build-leaks/relay-under-memcheck.sh

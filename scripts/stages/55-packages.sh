@@ -1,7 +1,7 @@
 #!/bin/sh
 # The Debian packages (debian/): built for amd64, arm64 and armhf with dpkg-buildpackage, checked with lintian
 # (every tag it still finds has an override with its reason), then installed, used, upgraded, removed and purged
-# under systemd and udev in the test machine (vm/run.sh systemd), where the services start the programs.
+# under systemd and udev in the test machine (tests/vm/run.sh systemd), where the services start the programs.
 # The machine part skips with a message where QEMU cannot run.
 set -eu
 . scripts/lib.sh
@@ -18,4 +18,4 @@ status=0
 grep -v 'running with root privileges' build-packages/lintian.log || true
 [ "$status" = 0 ] || { echo "lintian: tags found (status $status)"; exit 1; }
 echo "lintian: no tags beyond the overridden ones"
-VM_PACKAGES_BUILT=1 sh vm/run.sh systemd build-vm-systemd
+VM_PACKAGES_BUILT=1 sh tests/vm/run.sh systemd build-vm-systemd

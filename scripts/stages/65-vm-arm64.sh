@@ -4,4 +4,4 @@
 # Skips with a message where QEMU cannot run; fails when any check fails.
 set -eu
 export VM_ARCH=arm64 VM_ONLY=
-exec sh vm/run.sh scenarios build-vm-arm64
+exec sh tests/vm/run.sh scenarios build-vm-arm64

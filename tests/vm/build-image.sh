@@ -2,7 +2,7 @@
 # Builds the test machine's boot files into BUILD_DIR/vm: the kernel from Debian's kernel package (fetched
 # once into the cache and reused) and an initramfs with busybox, the USB modules, udevd, the programs under
 # test and the shared libraries they load.
-#   sh vm/build-image.sh BUILD_DIR    (BUILD_DIR holds bridge/accessory-bridge, built beforehand)
+#   sh tests/vm/build-image.sh BUILD_DIR    (BUILD_DIR holds bridge/accessory-bridge, built beforehand)
 # Exit status 2: the systemd machine's root could not be made here (debootstrap failed).
 # VM_ARCH=arm64 builds an arm64 machine: its kernel, busybox, udevd and their libraries come from Debian's arm64
 # packages, unpacked rather than installed, and the programs' libraries are found in those packages too.

@@ -1,19 +1,19 @@
 #!/bin/sh
 # Builds what the test machine needs, boots it under QEMU (software emulation) and runs one job in it:
-#   sh vm/run.sh scenarios   the bridge against the kernel's USB stack; fails on any failed check
-#   sh vm/run.sh bench       the bridge's forwarding rate against a bare libusb loop, same machine, same boot
-#   sh vm/run.sh systemd     the packages under systemd and udev: a Debian root (debootstrap, made once into the
+#   sh tests/vm/run.sh scenarios   the bridge against the kernel's USB stack; fails on any failed check
+#   sh tests/vm/run.sh bench       the bridge's forwarding rate against a bare libusb loop, same machine, same boot
+#   sh tests/vm/run.sh systemd     the packages under systemd and udev: a Debian root (debootstrap, made once into the
 #                            cache) boots with systemd, installs the amd64 .debs, built first into build-packages/
 #                            (VM_PACKAGES_BUILT=1: they are there and current), and the services start the
 #                            programs; fails on any failed check
 # Where QEMU cannot run here it says why and exits 0. BUILD_DIR (default build-vm) is its own build folder.
 # VM_ARCH=arm64 runs the arm64 build of the programs in an arm64 machine (qemu-system-aarch64 -M virt);
-# VM_ONLY=NAME,NAME runs only those scenarios (the function names in vm/guest-scenarios.sh).
+# VM_ONLY=NAME,NAME runs only those scenarios (the function names in tests/vm/guest-scenarios.sh).
 set -eu
 job=${1:-scenarios}
 build=${2:-build-vm}
 arch=${VM_ARCH:-amd64}
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 . scripts/lib.sh
 
 skip() { echo "vm: skipped: $*"; exit 0; }
@@ -65,16 +65,16 @@ if [ "$job" = systemd ]; then
   packages_for_machine "$build/vm/debs"
 else
   build_into "$build" ${cross:-} -DBUILD_TESTING=OFF >/dev/null
-  $cc -O2 -Wall -Wextra -o "$build/vm/host-loop" vm/host-loop.c $(pkg-config --cflags --libs libusb-1.0)
+  $cc -O2 -Wall -Wextra -o "$build/vm/host-loop" tests/vm/host-loop.c $(pkg-config --cflags --libs libusb-1.0)
 fi
-for p in phone send; do $cc -O2 -Wall -Wextra -o "$build/vm/$p" "vm/$p.c" -pthread; done
+for p in phone send; do $cc -O2 -Wall -Wextra -o "$build/vm/$p" "tests/vm/$p.c" -pthread; done
 # debootstrap needs the network and mounts inside its root, which some containers forbid
-VM_ARCH=$arch VM_JOB=$job sh vm/build-image.sh "$build" || { [ $? = 2 ] && skip "no Debian root for systemd"; exit 1; }
+VM_ARCH=$arch VM_JOB=$job sh tests/vm/build-image.sh "$build" || { [ $? = 2 ] && skip "no Debian root for systemd"; exit 1; }
 t1=$(date +%s)
 
 # The same receive measured natively here, for comparison with the figure the machine prints.
 if [ "$job" = bench ]; then
-  cc -O2 -o "$build/vm/send-native" vm/send.c
+  cc -O2 -o "$build/vm/send-native" tests/vm/send.c
   for i in 1 2 3; do "$build/vm/send-native" --receive-cost 2400 10000; done | sed 's/^send: /bench: on the host, natively: /'
 fi
 

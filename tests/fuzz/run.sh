@@ -1,13 +1,13 @@
 #!/bin/sh
 # Builds the fuzz harnesses with clang (ASan + UBSan + libFuzzer) and runs each one.
-#   sh fuzz/run.sh short [seconds]   each harness for this long (default 60); the test command's run
-#   sh fuzz/run.sh long [inputs]     each harness for this many inputs (default 10000000)
+#   sh tests/fuzz/run.sh short [seconds]   each harness for this long (default 60); the test command's run
+#   sh tests/fuzz/run.sh long [inputs]     each harness for this many inputs (default 10000000)
 # A third argument runs only the named harness (discovery or descriptor).
-# New inputs go to build-fuzz/corpus/<harness> (FUZZ_BUILD names another folder); the committed seeds in fuzz/seeds are only read.
+# New inputs go to build-fuzz/corpus/<harness> (FUZZ_BUILD names another folder); the committed seeds in tests/fuzz/seeds are only read.
 # Any crash, sanitizer report or model mismatch stops that harness, leaves the input in
 # build-fuzz/artifacts and makes the script fail.
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 . scripts/lib.sh
 need_packages clang libclang-rt-14-dev
 
@@ -15,16 +15,16 @@ mode=${1:-short}
 case "$mode" in
   short) limit="-max_total_time=${2:-60}" ;;
   long) limit="-runs=${2:-10000000}" ;;
-  *) echo "usage: sh fuzz/run.sh short [seconds] | long [inputs]" >&2; exit 2 ;;
+  *) echo "usage: sh tests/fuzz/run.sh short [seconds] | long [inputs]" >&2; exit 2 ;;
 esac
 
 build=${FUZZ_BUILD:-build-fuzz}
-cmake -S fuzz -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake -S tests/fuzz -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j 2 >/dev/null
 mkdir -p "$build/artifacts"
 
 failed=0
-for seeds in fuzz/seeds/*/; do
+for seeds in tests/fuzz/seeds/*/; do
   harness=$(basename "$seeds")
   [ -z "${3:-}" ] || [ "$3" = "$harness" ] || continue
   program="$build/${harness}_fuzzer"
