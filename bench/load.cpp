@@ -82,7 +82,7 @@ uint64_t sequenceCapacity = 0;
 ViewerStats viewers[VIEWER_COUNT];
 std::atomic<uint64_t> received[VIEWER_COUNT];  // distinct load datagrams per viewer
 std::atomic<bool> warmed[VIEWER_COUNT];
-std::vector<uint32_t> latencyHistogram;         // receiving thread only
+std::vector<uint32_t> latencyHistogram;  // receiving thread only
 uint64_t latencyOverflow = 0;
 std::atomic<bool> stopping{false};
 
@@ -103,9 +103,7 @@ int64_t monotonicNs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "bench-load: %s\n", what);
@@ -114,8 +112,9 @@ void sleepMs(int ms) {
 }
 
 void usage() {
-    fail("usage: bench-load --program NAME --load paced|closed [--rate N] [--seconds S] [--burst B] "
-         "[--size BYTES] [--offset 12|0] [--round R] [--log FILE] -- COMMAND [ARGS...]");
+    fail(
+        "usage: bench-load --program NAME --load paced|closed [--rate N] [--seconds S] [--burst B] "
+        "[--size BYTES] [--offset 12|0] [--round R] [--log FILE] -- COMMAND [ARGS...]");
 }
 
 void parseOptions(int argc, char** argv) {
@@ -128,16 +127,26 @@ void parseOptions(int argc, char** argv) {
         }
         if (i + 1 >= argc) usage();
         const char* value = argv[++i];
-        if (name == "--program") options.program = value;
-        else if (name == "--load") options.load = value;
-        else if (name == "--rate") options.rate = std::atoi(value);
-        else if (name == "--seconds") options.seconds = std::atof(value);
-        else if (name == "--burst") options.burst = std::atoi(value);
-        else if (name == "--size") options.size = std::atoi(value);
-        else if (name == "--offset") options.offset = std::atoi(value);
-        else if (name == "--round") options.round = std::atoi(value);
-        else if (name == "--log") options.log = value;
-        else usage();
+        if (name == "--program")
+            options.program = value;
+        else if (name == "--load")
+            options.load = value;
+        else if (name == "--rate")
+            options.rate = std::atoi(value);
+        else if (name == "--seconds")
+            options.seconds = std::atof(value);
+        else if (name == "--burst")
+            options.burst = std::atoi(value);
+        else if (name == "--size")
+            options.size = std::atoi(value);
+        else if (name == "--offset")
+            options.offset = std::atoi(value);
+        else if (name == "--round")
+            options.round = std::atoi(value);
+        else if (name == "--log")
+            options.log = value;
+        else
+            usage();
     }
     if (options.command == nullptr || (options.load != "paced" && options.load != "closed")) usage();
     if (options.size < LOAD_PAYLOAD_MIN || options.size > 65000 || options.rate <= 0 || options.burst <= 0 ||
@@ -250,8 +259,10 @@ void registrationLoop() {
 void recordLatency(int64_t ns) {
     if (ns < 0) ns = 0;
     const int64_t bucket = ns / HISTOGRAM_STEP_NS;
-    if (bucket >= HISTOGRAM_BUCKETS) ++latencyOverflow;
-    else ++latencyHistogram[static_cast<size_t>(bucket)];
+    if (bucket >= HISTOGRAM_BUCKETS)
+        ++latencyOverflow;
+    else
+        ++latencyHistogram[static_cast<size_t>(bucket)];
 }
 
 void recordArrival(int viewer, uint64_t sequence) {
@@ -447,18 +458,13 @@ std::string perViewer(uint64_t (*figure)(int, uint64_t), uint64_t sent) {
     return text;
 }
 
-uint64_t lostBy(int viewer, uint64_t sent) {
-    return sent - received[viewer].load();
-}
+uint64_t lostBy(int viewer, uint64_t sent) { return sent - received[viewer].load(); }
 
-uint64_t reorderedBy(int viewer, uint64_t) {
-    return viewers[viewer].reordered;
-}
+uint64_t reorderedBy(int viewer, uint64_t) { return viewers[viewer].reordered; }
 
 uint64_t worst(uint64_t (*figure)(int, uint64_t), uint64_t sent, bool sum) {
     uint64_t result = 0;
-    for (int i = 0; i < VIEWER_COUNT; ++i)
-        result = sum ? result + figure(i, sent) : std::max(result, figure(i, sent));
+    for (int i = 0; i < VIEWER_COUNT; ++i) result = sum ? result + figure(i, sent) : std::max(result, figure(i, sent));
     return result;
 }
 
@@ -473,20 +479,20 @@ void printResult(uint64_t sent, double seconds, double cpuSeconds, long peakKib)
         duplicates += stats.duplicates;
         foreign += stats.foreign;
     }
-    std::printf("result program=%s load=%s round=%d sent=%llu seconds=%.3f rate=%.1f cpu_s=%.3f "
-                "cpu_ms_per_k=%.4f p50_us=%.1f p99_us=%.1f p999_us=%.1f lost=%llu lost_worst=%llu "
-                "reordered=%llu reordered_worst=%llu duplicates=%llu foreign=%llu hwm_kib=%ld "
-                "lost_per_viewer=%s reordered_per_viewer=%s\n",
-                options.program.c_str(), loadName().c_str(), options.round, static_cast<unsigned long long>(sent),
-                seconds, static_cast<double>(sent) / seconds, cpuSeconds,
-                sent > 0 ? cpuSeconds * 1000.0 / static_cast<double>(sent) * 1000.0 : 0.0, percentileUs(0.50),
-                percentileUs(0.99), percentileUs(0.999),
-                static_cast<unsigned long long>(worst(lostBy, sent, true)),
-                static_cast<unsigned long long>(worst(lostBy, sent, false)),
-                static_cast<unsigned long long>(worst(reorderedBy, sent, true)),
-                static_cast<unsigned long long>(worst(reorderedBy, sent, false)),
-                static_cast<unsigned long long>(duplicates), static_cast<unsigned long long>(foreign), peakKib,
-                perViewer(lostBy, sent).c_str(), perViewer(reorderedBy, sent).c_str());
+    std::printf(
+        "result program=%s load=%s round=%d sent=%llu seconds=%.3f rate=%.1f cpu_s=%.3f "
+        "cpu_ms_per_k=%.4f p50_us=%.1f p99_us=%.1f p999_us=%.1f lost=%llu lost_worst=%llu "
+        "reordered=%llu reordered_worst=%llu duplicates=%llu foreign=%llu hwm_kib=%ld "
+        "lost_per_viewer=%s reordered_per_viewer=%s\n",
+        options.program.c_str(), loadName().c_str(), options.round, static_cast<unsigned long long>(sent), seconds,
+        static_cast<double>(sent) / seconds, cpuSeconds,
+        sent > 0 ? cpuSeconds * 1000.0 / static_cast<double>(sent) * 1000.0 : 0.0, percentileUs(0.50),
+        percentileUs(0.99), percentileUs(0.999), static_cast<unsigned long long>(worst(lostBy, sent, true)),
+        static_cast<unsigned long long>(worst(lostBy, sent, false)),
+        static_cast<unsigned long long>(worst(reorderedBy, sent, true)),
+        static_cast<unsigned long long>(worst(reorderedBy, sent, false)), static_cast<unsigned long long>(duplicates),
+        static_cast<unsigned long long>(foreign), peakKib, perViewer(lostBy, sent).c_str(),
+        perViewer(reorderedBy, sent).c_str());
     std::fflush(stdout);
 }
 

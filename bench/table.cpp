@@ -126,8 +126,7 @@ void printGoal(const char* text, double value, double limit, bool known) {
 }
 
 void printGoals(const std::string& load) {
-    std::printf("\ngoals on load %s (medians of the round-by-round ratios; worst relay run otherwise)\n",
-                load.c_str());
+    std::printf("\ngoals on load %s (medians of the round-by-round ratios; worst relay run otherwise)\n", load.c_str());
     const auto cpuFloor = ratiosOf(load, "floor", "cpu_ms_per_k");
     const auto cpuPeer = ratiosOf(load, "gstreamer", "cpu_ms_per_k");
     const auto p99Floor = ratiosOf(load, "floor", "p99_us");

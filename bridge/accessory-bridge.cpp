@@ -81,9 +81,7 @@ int findBulkOutPacketSize(libusb_device* device);
 void printEnds(libusb_device* device);
 libusb_device_handle* getAndroidHandle();
 
-static void error(int32_t code) {
-    printf("%s\n", libusb_strerror(code));
-}
+static void error(int32_t code) { printf("%s\n", libusb_strerror(code)); }
 
 static int init() {
     const int result = libusb_init(nullptr);
@@ -174,15 +172,14 @@ int findBulkOutPacketSize(libusb_device* device) {
 static int sendString(libusb_device_handle* handle, uint16_t index, const char* text) {
     const uint16_t length = static_cast<uint16_t>(strlen(text) + 1);
     unsigned char* data = reinterpret_cast<unsigned char*>(const_cast<char*>(text));
-    return libusb_control_transfer(handle, VENDOR_TO_DEVICE, AOA_SEND_STRING, 0,
-                                   index, data, length, 0);
+    return libusb_control_transfer(handle, VENDOR_TO_DEVICE, AOA_SEND_STRING, 0, index, data, length, 0);
 }
 
 static int androidIntroduction(libusb_device_handle* handle) {
     // Zeroed first: a reply shorter than two bytes must not read as a version.
     unsigned char reply[2] = {0, 0};
-    const int result = libusb_control_transfer(handle, VENDOR_TO_HOST,
-                                               AOA_GET_PROTOCOL, 0, 0, reply, sizeof reply, GET_PROTOCOL_TIMEOUT_MS);
+    const int result = libusb_control_transfer(handle, VENDOR_TO_HOST, AOA_GET_PROTOCOL, 0, 0, reply, sizeof reply,
+                                               GET_PROTOCOL_TIMEOUT_MS);
     printf("Sent getProtocol\n");
     if (result < 0) {
         error(result);
@@ -214,8 +211,7 @@ static libusb_device_handle* reopenAsAccessory() {
 
 static libusb_device_handle* setupAccessory(libusb_device_handle* handle) {
     if (androidIntroduction(handle) < 0) return nullptr;
-    const int result = libusb_control_transfer(handle, VENDOR_TO_DEVICE,
-                                               AOA_START_ACCESSORY, 0, 0, nullptr, 0, 0);
+    const int result = libusb_control_transfer(handle, VENDOR_TO_DEVICE, AOA_START_ACCESSORY, 0, 0, nullptr, 0, 0);
     if (result < 0) {
         error(result);
         return nullptr;
@@ -365,8 +361,8 @@ static nfds_t waitSet(pollfd* fds) {
 static ssize_t receiveWatching(unsigned char* buffer, pollfd* fds, nfds_t count) {
     for (;;) {
         if (phoneLeft.load(std::memory_order_relaxed)) return -1;
-        const ssize_t received = recvfrom(udpsocket, buffer, UDP_BUFFER_SIZE, MSG_DONTWAIT,
-                                          reinterpret_cast<sockaddr*>(&si_other), &slen);
+        const ssize_t received =
+            recvfrom(udpsocket, buffer, UDP_BUFFER_SIZE, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&si_other), &slen);
         if (received >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return received;
         if (poll(fds, count, -1) <= 0) continue;
         bool usbEvent = false;

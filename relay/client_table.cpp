@@ -44,8 +44,8 @@ int freeSilentSlots(int32_t now, VideoTarget (&lost)[MAX_CLIENTS], int* remainin
         if (slot.ip[0] == '\0') continue;
         // Signed difference with wrap-around: a clock step backwards
         // makes it negative and drops nobody.
-        const int32_t silentMs = static_cast<int32_t>(static_cast<uint32_t>(now) -
-                                                      static_cast<uint32_t>(slot.lastSeenMs));
+        const int32_t silentMs =
+            static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(slot.lastSeenMs));
         if (silentMs > CLIENT_TIMEOUT_MS) {
             std::memcpy(lost[lostCount].ip, slot.ip, sizeof slot.ip);
             lost[lostCount].port = slot.port;
@@ -103,15 +103,12 @@ void sweepClientsAt(int32_t now) {
         // before it is reported connected again.
         std::lock_guard<std::mutex> inOrder(viewerLinesLock);
         const int lostCount = freeSilentSlots(now, lost, &remaining);
-        for (int i = 0; i < lostCount; ++i)
-            std::fprintf(stderr, "Client %s:%d lost\n", lost[i].ip, lost[i].port);
+        for (int i = 0; i < lostCount; ++i) std::fprintf(stderr, "Client %s:%d lost\n", lost[i].ip, lost[i].port);
     }
     std::printf("client count = %d\n", remaining);
 }
 
-void sweepClients() {
-    sweepClientsAt(nowMs());
-}
+void sweepClients() { sweepClientsAt(nowMs()); }
 
 int countClients() {
     std::lock_guard<std::mutex> hold(tableLock);

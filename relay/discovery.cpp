@@ -64,8 +64,8 @@ ssize_t sendToClient(const void* data, int32_t length, const char* ip, int32_t p
     // threads send on the same socket at the same time.
     sockaddr_in to;
     if (!fillAddress(&to, ip, port)) return -1;
-    return sendto(discoverySocket, data, static_cast<size_t>(length), 0,
-                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sendto(discoverySocket, data, static_cast<size_t>(length), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to);
 }
 
 void sendToClients(const void* data, int32_t length, const VideoTarget* targets, int count) {

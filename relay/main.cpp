@@ -1,5 +1,3 @@
 #include "supervisor.h"
 
-int main() {
-    runRelay();
-}
+int main() { runRelay(); }

@@ -11,9 +11,9 @@ constexpr int VIDEO_TIMEOUT_MS = 1000;
 constexpr int EXIT_VIDEO_FAILED = 1;
 
 extern int videoSocket;
-extern uint32_t frameSequence;             // owned by the video thread
-extern std::atomic<int32_t> lastVideoMs;   // video thread writes, supervisor reads
-extern std::atomic<bool> videoConnected;   // set by the video thread, cleared by the supervisor
+extern uint32_t frameSequence;            // owned by the video thread
+extern std::atomic<int32_t> lastVideoMs;  // video thread writes, supervisor reads
+extern std::atomic<bool> videoConnected;  // set by the video thread, cleared by the supervisor
 
 // Opens the loopback video socket and starts the video thread.
 void initVideoSource();

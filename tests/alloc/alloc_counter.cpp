@@ -80,13 +80,9 @@ void* memalign(size_t alignment, size_t size) {
     return __libc_memalign(alignment, size);
 }
 
-void* aligned_alloc(size_t alignment, size_t size) {
-    return memalign(alignment, size);
-}
+void* aligned_alloc(size_t alignment, size_t size) { return memalign(alignment, size); }
 
-void* valloc(size_t size) {
-    return memalign(static_cast<size_t>(sysconf(_SC_PAGESIZE)), size);
-}
+void* valloc(size_t size) { return memalign(static_cast<size_t>(sysconf(_SC_PAGESIZE)), size); }
 
 void* pvalloc(size_t size) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));

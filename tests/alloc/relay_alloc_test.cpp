@@ -32,9 +32,7 @@ AllocCounts* mapCounterFile(const std::string& path) {
     return shared == MAP_FAILED ? nullptr : static_cast<AllocCounts*>(shared);
 }
 
-uint64_t allocationsSoFar(const AllocCounts* counts) {
-    return __atomic_load_n(&counts->calls, __ATOMIC_ACQUIRE);
-}
+uint64_t allocationsSoFar(const AllocCounts* counts) { return __atomic_load_n(&counts->calls, __ATOMIC_ACQUIRE); }
 
 void sendVideo(int encoder, size_t size, uint8_t fill) {
     sendTo(encoder, VIDEO_PORT, std::vector<uint8_t>(size, fill));
@@ -93,9 +91,7 @@ protected:
         return sockets.back();
     }
 
-    bool relayRunning() {
-        return waitpid(relay.pid, nullptr, WNOHANG) == 0;
-    }
+    bool relayRunning() { return waitpid(relay.pid, nullptr, WNOHANG) == 0; }
 
     std::string counterPath;
     AllocCounts* counts = nullptr;

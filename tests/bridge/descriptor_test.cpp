@@ -88,8 +88,8 @@ protected:
 
 TEST_F(Descriptors, FirstBulkOutInArrayOrderWins) {
     // A bulk IN first, then interface 0's bulk OUTs 3 and 6, then interface 1's bulk OUT 1.
-    const Tree tree({{{0, {endpoint(0x81, BULK), endpoint(0x03, BULK), endpoint(0x06, BULK)}}},
-                     {{1, {endpoint(0x01, BULK)}}}});
+    const Tree tree(
+        {{{0, {endpoint(0x81, BULK), endpoint(0x03, BULK), endpoint(0x06, BULK)}}}, {{1, {endpoint(0x01, BULK)}}}});
     EXPECT_EQ(searchOver(tree), 0x03);
     EXPECT_EQ(fakeConfigHandedOut(), 1);
 }
@@ -100,8 +100,9 @@ TEST_F(Descriptors, AlternateSettingIsSearchedBeforeTheNextInterface) {
 }
 
 TEST_F(Descriptors, OnlyBulkOutCounts) {
-    const Tree tree({{{0, {endpoint(0x81, BULK), endpoint(0x02, INTERRUPT), endpoint(0x03, ISOCHRONOUS),
-                           endpoint(0x04, CONTROL), endpoint(0x85, INTERRUPT)}}}});
+    const Tree tree({{{0,
+                       {endpoint(0x81, BULK), endpoint(0x02, INTERRUPT), endpoint(0x03, ISOCHRONOUS),
+                        endpoint(0x04, CONTROL), endpoint(0x85, INTERRUPT)}}}});
     EXPECT_EQ(searchOver(tree), -1);
 }
 

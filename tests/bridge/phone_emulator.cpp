@@ -1,9 +1,8 @@
 #include "phone_emulator.h"
-#include "read_all.h"
 
 #include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <umockdev.h>
@@ -20,6 +19,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "read_all.h"
+
 namespace {
 
 // Capabilities a current kernel reports for usbfs.
@@ -29,10 +30,10 @@ const uint32_t USBFS_CAPS = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINU
 // A submitted URB waiting to be reaped.
 struct PendingUrb {
     UMockdevIoctlData* urb = nullptr;  // our reference to the client's usbdevfs_urb
-    int status = 0;                 // written into the URB when reaped
+    int status = 0;                    // written into the URB when reaped
     int actualLength = 0;
-    std::vector<uint8_t> reply;     // control IN: the data phase
-    bool ready = true;              // false: held until discarded, unplugged or, for request 53, re-enumerated
+    std::vector<uint8_t> reply;  // control IN: the data phase
+    bool ready = true;           // false: held until discarded, unplugged or, for request 53, re-enumerated
     bool startsAccessory = false;
 };
 
@@ -200,8 +201,8 @@ long reapUrb(Device& device, UMockdevIoctlClient* client, int* error) {
     fields->status = urb.status;
     fields->actual_length = urb.actualLength;
     if (!urb.reply.empty()) {
-        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urb.urb, offsetof(usbdevfs_urb, buffer),
-                                                                fields->buffer_length, nullptr);
+        UMockdevIoctlData* buffer =
+            umockdev_ioctl_data_resolve(urb.urb, offsetof(usbdevfs_urb, buffer), fields->buffer_length, nullptr);
         if (buffer != nullptr) {
             std::memcpy(buffer->data + 8, urb.reply.data(), urb.reply.size());
             g_object_unref(buffer);
@@ -297,7 +298,8 @@ void addToTestbed(Device& device) {
     if (device.model.openable) record << "N: " << device.devNode.substr(5) << "\n";
     record << "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
            << "E: DEVNAME=" << device.devNode << "\n"
-           << "E: BUSNUM=001\nE: DEVNUM=" << device.devNode.substr(device.devNode.size() - 3) << "\n"
+           << "E: BUSNUM=001\nE: DEVNUM=" << device.devNode.substr(device.devNode.size() - 3)
+           << "\n"
            // sysfs attributes end with a newline, written escaped in this format
            << "A: busnum=1\\n\nA: devnum=" << device.devNum << "\\n\nA: speed=480\\n\n"
            << "A: bConfigurationValue=" << (device.model.configured ? "1" : "") << "\\n\n"
@@ -359,28 +361,33 @@ std::string describeBulk(unsigned endpoint, const std::vector<uint8_t>& bytes) {
 std::string describe(const Seen& seen) {
     char text[64];
     switch (seen.kind) {
-    case Seen::Control: {
-        const std::vector<uint8_t>& s = seen.setup;
-        std::snprintf(text, sizeof text, "control %02X %d %04X %04X %04X", s[0], s[1], s[2] | s[3] << 8,
-                      s[4] | s[5] << 8, s[6] | s[7] << 8);
-        std::string line = text;
-        if (seen.data.empty()) return line;
-        line += " \"";
-        for (uint8_t byte : seen.data) {
-            if (byte >= 0x20 && byte < 0x7F) {
-                line += static_cast<char>(byte);
-            } else {
-                std::snprintf(text, sizeof text, byte == 0 ? "\\0" : "\\x%02X", byte);
-                line += text;
+        case Seen::Control: {
+            const std::vector<uint8_t>& s = seen.setup;
+            std::snprintf(text, sizeof text, "control %02X %d %04X %04X %04X", s[0], s[1], s[2] | s[3] << 8,
+                          s[4] | s[5] << 8, s[6] | s[7] << 8);
+            std::string line = text;
+            if (seen.data.empty()) return line;
+            line += " \"";
+            for (uint8_t byte : seen.data) {
+                if (byte >= 0x20 && byte < 0x7F) {
+                    line += static_cast<char>(byte);
+                } else {
+                    std::snprintf(text, sizeof text, byte == 0 ? "\\0" : "\\x%02X", byte);
+                    line += text;
+                }
             }
+            return line + "\"";
         }
-        return line + "\"";
-    }
-    case Seen::Bulk: return describeBulk(seen.value, seen.data);
-    case Seen::Claim: return "claim " + std::to_string(seen.value);
-    case Seen::ClaimDetaching: return "claim " + std::to_string(seen.value) + " detaching";
-    case Seen::Release: return "release " + std::to_string(seen.value);
-    case Seen::Discard: return "discard";
+        case Seen::Bulk:
+            return describeBulk(seen.value, seen.data);
+        case Seen::Claim:
+            return "claim " + std::to_string(seen.value);
+        case Seen::ClaimDetaching:
+            return "claim " + std::to_string(seen.value) + " detaching";
+        case Seen::Release:
+            return "release " + std::to_string(seen.value);
+        case Seen::Discard:
+            return "discard";
     }
     return "?";
 }
@@ -495,7 +502,6 @@ int bulkCount(int id) {
     return count;
 }
 
-
 BridgeRun bridgeStart() {
     BridgeRun run;
     run.outFd = memfd_create("bridge-stdout", 0);
@@ -504,9 +510,10 @@ BridgeRun bridgeStart() {
     std::string command = std::string("exec stdbuf -oL ") + ACCESSORY_BRIDGE_PATH;
     const char* leakCheck = std::getenv("BRIDGE_TEST_LEAK_CHECK");
     if (leakCheck != nullptr && *leakCheck == '1')
-        command = "exec stdbuf -oL valgrind -q --leak-check=full --show-leak-kinds=definite,indirect "
-                  "--errors-for-leak-kinds=definite,indirect --error-exitcode=99 --suppressions=" VALGRIND_SUPPRESSIONS
-                  " " ACCESSORY_BRIDGE_PATH;
+        command =
+            "exec stdbuf -oL valgrind -q --leak-check=full --show-leak-kinds=definite,indirect "
+            "--errors-for-leak-kinds=definite,indirect --error-exitcode=99 --suppressions=" VALGRIND_SUPPRESSIONS
+            " " ACCESSORY_BRIDGE_PATH;
     run.pid = fork();
     bridgePid = run.pid;
     if (run.pid == 0) {

@@ -35,12 +35,12 @@ struct DeviceModel {
     uint16_t product = 0;
     uint8_t deviceClass = 0;
     std::vector<Interface> interfaces;
-    bool configured = true;     // false: no active configuration to read
-    bool openable = true;       // false: its /dev/bus/usb node is missing
-    int protocolVersion = -1;   // reply to request 51; -1: the request stalls
-    int versionReplyLength = 2; // bytes of that reply actually sent
-    int stallString = -1;       // index of the identification string that stalls
-    bool claimBusy = false;     // claiming an interface fails with EBUSY
+    bool configured = true;      // false: no active configuration to read
+    bool openable = true;        // false: its /dev/bus/usb node is missing
+    int protocolVersion = -1;    // reply to request 51; -1: the request stalls
+    int versionReplyLength = 2;  // bytes of that reply actually sent
+    int stallString = -1;        // index of the identification string that stalls
+    bool claimBusy = false;      // claiming an interface fails with EBUSY
     std::vector<BulkReply> bulkReplies;
 };
 
@@ -48,8 +48,9 @@ struct DeviceModel {
 struct Seen {
     enum Kind { Control, Bulk, Claim, ClaimDetaching, Release, Discard } kind;
     std::vector<uint8_t> setup;  // Control: the 8 setup bytes
-    std::vector<uint8_t> data;   // Control: data sent to the device; Bulk: the bytes written (none: a zero-length packet)
-    unsigned value = 0;          // Bulk: endpoint; Claim, Release: interface
+    std::vector<uint8_t>
+        data;            // Control: data sent to the device; Bulk: the bytes written (none: a zero-length packet)
+    unsigned value = 0;  // Bulk: endpoint; Claim, Release: interface
 };
 // One line per thing seen, e.g. `control 40 52 0000 0003 0006 "0.0.1\0"` or
 // `bulk 01 len 4097 fnv 1A2B3C4D` (a hash of every byte).
@@ -57,9 +58,9 @@ std::string describe(const Seen& seen);
 std::string describeBulk(unsigned endpoint, const std::vector<uint8_t>& bytes);
 
 // Ready-made devices.
-DeviceModel aPhone(int protocolVersion);                 // a phone not yet in accessory mode
-DeviceModel anAccessory(uint16_t product);               // 18D1:product, bulk IN 0x81 then bulk OUT 0x01
-DeviceModel aMouse();                                    // not Android: stalls request 51
+DeviceModel aPhone(int protocolVersion);    // a phone not yet in accessory mode
+DeviceModel anAccessory(uint16_t product);  // 18D1:product, bulk IN 0x81 then bulk OUT 0x01
+DeviceModel aMouse();                       // not Android: stalls request 51
 
 // Re-executes the test program under the umockdev preload unless it already
 // runs under it: the testbed's uevents resolve devices through its sysfs.

@@ -50,11 +50,14 @@ const Lines NOT_SET_UP = {"", "Error setting up accessory"};
 Lines rootHubThenGiveUp(int index) { return checking(index, 0x1D6B, 0x0002) + notAndroid() + NOT_SET_UP; }
 const Lines FOUND = {"", "", "Android Found:"};
 const Lines ACCESSORY_LISTING = {"Interface 0. altSetting 0. Num of endpoints: 2",
-                                 "Endpoint type Bulk IN", "Address 0081",
-                                 "Endpoint type Bulk OUT", "Address 0001", ""};
+                                 "Endpoint type Bulk IN",
+                                 "Address 0081",
+                                 "Endpoint type Bulk OUT",
+                                 "Address 0001",
+                                 ""};
 const Lines CLAIMED = {"Interface claimed, ready to transfer data"};
-const Lines FORWARDING = {"Interface claimed, ready to transfer data", "Preparing to write to 0001",
-                          "Init UDP input", "Run UDP loop"};
+const Lines FORWARDING = {"Interface claimed, ready to transfer data", "Preparing to write to 0001", "Init UDP input",
+                          "Run UDP loop"};
 const Lines FINISHED = {"", "Finished"};
 const Lines WRITE_FAILED = Lines{"Bulk write error -1"} + FINISHED;
 const Lines NOT_BEGUN = {"", "Error in transfer begin"};
@@ -67,8 +70,8 @@ Lines phoneFound() { return START + checking(0, 0x04E8, 0x6860) + identified() +
 std::string getProtocol() { return "control C0 51 0000 0000 0002"; }
 
 Lines identification() {
-    const char* const strings[] = {"norquelle", "tessivar", "description",
-                                   "0.0.1", "https://www.norquelle.com/tessivar", "0123456789"};
+    const char* const strings[] = {
+        "norquelle", "tessivar", "description", "0.0.1", "https://www.norquelle.com/tessivar", "0123456789"};
     Lines lines = {getProtocol()};
     for (int i = 0; i < 6; i++) {
         char setup[64];
@@ -206,9 +209,9 @@ TEST_F(Bridge, UnsupportedProtocolVersionsAreGivenUpSilently) {
     for (int id : {version0, empty, version3}) devicePlugIn(id);
     run = bridgeStart();
     finish();
-    expectEnd(START + checking(0, 0x04E8, 0x6860) + versionOnly() + checking(1, 0x04E8, 0x6860) +
-              versionOnly() + checking(2, 0x04E8, 0x6860) + versionOnly() +
-              rootHubThenGiveUp(3), 255);
+    expectEnd(START + checking(0, 0x04E8, 0x6860) + versionOnly() + checking(1, 0x04E8, 0x6860) + versionOnly() +
+                  checking(2, 0x04E8, 0x6860) + versionOnly() + rootHubThenGiveUp(3),
+              255);
     for (int id : {version0, empty, version3}) EXPECT_EQ(seenTextBy(id), Lines{getProtocol()}) << id;
 }
 
@@ -220,8 +223,8 @@ TEST_F(Bridge, StalledStringEndsTheIdentification) {
     run = bridgeStart();
     finish();
     expectEnd(START + checking(0, 0x04E8, 0x6860) +
-              Lines{"Sent getProtocol", "Response ", "Version Code Device: 2", "Pipe error"} +
-              rootHubThenGiveUp(1), 255);
+                  Lines{"Sent getProtocol", "Response ", "Version Code Device: 2", "Pipe error"} + rootHubThenGiveUp(1),
+              255);
     const Lines all = identification();
     EXPECT_EQ(seenTextBy(phone), Lines(all.begin(), all.begin() + 5));  // strings 0 to 3, nothing after
 }
@@ -232,8 +235,9 @@ TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     deviceComesBackAs(phone, -1);
     run = bridgeStart();
     finish();
-    expectEnd(START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} +
-              rootHubThenGiveUp(1), 255);
+    expectEnd(
+        START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} + rootHubThenGiveUp(1),
+        255);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
 }
 
@@ -252,8 +256,8 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
 
     // 12,000 bytes arrive cut to 10,000; the empty datagram makes no transfer. 512 and 1024 fill
     // their last 512-byte packet: each is ended by a zero-length packet, the last one too.
-    const std::vector<std::vector<uint8_t>> sent = {payload(1),  payload(512), payload(4097), payload(10000),
-                                                    payload(12000), payload(0), payload(3), payload(1024)};
+    const std::vector<std::vector<uint8_t>> sent = {payload(1),     payload(512), payload(4097), payload(10000),
+                                                    payload(12000), payload(0),   payload(3),    payload(1024)};
     for (const auto& datagram : sent) sendDatagram(datagram);
     EXPECT_TRUE(pumpUntil([&] { return bulkCount(accessory) == 9; }));
     sendDatagram(payload(5));
@@ -262,11 +266,18 @@ TEST_F(Bridge, HappyPathForwardsEachDatagramAsOneTransferUntilUnplugged) {
     finish();
 
     const Lines listing = {"Interface 0. altSetting 0. Num of endpoints: 2",
-                           "Endpoint type Bulk IN", "Address 0081", "Endpoint type Bulk OUT", "Address 0001",
+                           "Endpoint type Bulk IN",
+                           "Address 0081",
+                           "Endpoint type Bulk OUT",
+                           "Address 0001",
                            "Interface 1. altSetting 0. Num of endpoints: 2",
-                           "Endpoint type Interupt IN", "Address 0083", "Endpoint type Isochronus OUT", "Address 0004",
+                           "Endpoint type Interupt IN",
+                           "Address 0083",
+                           "Endpoint type Isochronus OUT",
+                           "Address 0004",
                            "Interface 1. altSetting 1. Num of endpoints: 1",
-                           "Endpoint type Bulk OUT", "Address 0002",
+                           "Endpoint type Bulk OUT",
+                           "Address 0002",
                            ""};
     expectEnd(phoneFound() + listing + FORWARDING + WRITE_FAILED, 0);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
@@ -302,8 +313,8 @@ TEST_F(Bridge, PhoneAlreadyInAccessoryModeIsIdentifiedNotRestarted) {
     sendDatagram(payload(128));
     finish();
 
-    expectEnd(START + checking(0, 0x18D1, 0x2D01) + identified() + FOUND + ACCESSORY_LISTING +
-              FORWARDING + WRITE_FAILED, 0);
+    expectEnd(
+        START + checking(0, 0x18D1, 0x2D01) + identified() + FOUND + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED, 0);
     // The handle of the walk asked for kernel drivers to be detached on claim.
     EXPECT_EQ(seenTextBy(accessory),
               (identification() + Lines{"claim 0 detaching", bulkOut(payload(64)), END_OF_TRANSFER,
@@ -326,7 +337,9 @@ TEST_F(Bridge, ReopenPrefers2D01To2D00) {
     sendDatagram(payload(64));
     finish();
 
-    expectEnd(START + checking(0, 0x04E8, 0x6860) + identified(1) + STARTED + FOUND + ACCESSORY_LISTING + FORWARDING + WRITE_FAILED, 0);
+    expectEnd(START + checking(0, 0x04E8, 0x6860) + identified(1) + STARTED + FOUND + ACCESSORY_LISTING + FORWARDING +
+                  WRITE_FAILED,
+              0);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
     EXPECT_EQ(seenTextBy(withAdb), (Lines{"claim 0", bulkOut(payload(64)), "release 0"}));
     EXPECT_EQ(seenTextBy(plain), Lines{});

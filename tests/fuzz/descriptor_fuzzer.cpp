@@ -50,8 +50,8 @@ std::string hex4(unsigned value) {
 libusb_config_descriptor* buildTree(Reader& in, int* expectedAddress, int* expectedSize, std::string* expectedListing) {
     auto* config = static_cast<libusb_config_descriptor*>(std::calloc(1, sizeof(libusb_config_descriptor)));
     config->bNumInterfaces = static_cast<uint8_t>(in.byte() % (MAX_INTERFACES + 1));
-    config->interface = static_cast<libusb_interface*>(std::calloc(config->bNumInterfaces ? config->bNumInterfaces : 1,
-                                                                   sizeof(libusb_interface)));
+    config->interface = static_cast<libusb_interface*>(
+        std::calloc(config->bNumInterfaces ? config->bNumInterfaces : 1, sizeof(libusb_interface)));
     *expectedAddress = *expectedSize = -1;
     int endpointCount = 0;
     for (int i = 0; i < config->bNumInterfaces; ++i) {
@@ -68,7 +68,8 @@ libusb_config_descriptor* buildTree(Reader& in, int* expectedAddress, int* expec
                 std::malloc(sizeof(libusb_endpoint_descriptor) * (setting.bNumEndpoints ? setting.bNumEndpoints : 1)));
             setting.endpoint = endpoints;
             *expectedListing += "Interface " + std::to_string(setting.bInterfaceNumber) + ". altSetting " +
-                                std::to_string(j) + ". Num of endpoints: " + std::to_string(setting.bNumEndpoints) + "\n";
+                                std::to_string(j) + ". Num of endpoints: " + std::to_string(setting.bNumEndpoints) +
+                                "\n";
             for (int k = 0; k < setting.bNumEndpoints; ++k) {
                 libusb_endpoint_descriptor& endpoint = endpoints[k];
                 std::memset(&endpoint, 0, sizeof endpoint);
@@ -93,7 +94,8 @@ libusb_config_descriptor* buildTree(Reader& in, int* expectedAddress, int* expec
 void freeTree(libusb_config_descriptor* config) {
     for (int i = 0; i < config->bNumInterfaces; ++i) {
         const libusb_interface& interface = config->interface[i];
-        for (int j = 0; j < interface.num_altsetting; ++j) std::free(const_cast<libusb_endpoint_descriptor*>(interface.altsetting[j].endpoint));
+        for (int j = 0; j < interface.num_altsetting; ++j)
+            std::free(const_cast<libusb_endpoint_descriptor*>(interface.altsetting[j].endpoint));
         std::free(const_cast<libusb_interface_descriptor*>(interface.altsetting));
     }
     std::free(const_cast<libusb_interface*>(config->interface));

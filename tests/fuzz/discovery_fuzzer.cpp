@@ -59,8 +59,8 @@ void expectTableMatchesModel(const char* step) {
         const ModelSlot& want = model[i];
         if (std::memchr(slot.ip, '\0', sizeof slot.ip) == nullptr) fail(step, "slot address not terminated");
         const std::string ip(slot.ip);
-        const bool same = ip == want.ip && slot.port == want.port && slot.flags == want.flags &&
-                          slot.lastSeenMs == want.lastSeenMs;
+        const bool same =
+            ip == want.ip && slot.port == want.port && slot.flags == want.flags && slot.lastSeenMs == want.lastSeenMs;
         if (!same)
             fail(step, "slot " + std::to_string(i) + " holds " + ip + ":" + std::to_string(slot.port) + " flags " +
                            std::to_string(slot.flags) + ", expected " + want.ip + ":" + std::to_string(want.port) +
@@ -194,7 +194,8 @@ void sweepStep(Reader& in) {
     int remaining = 0;
     for (ModelSlot& slot : model) {
         if (slot.ip.empty()) continue;
-        const int32_t silent = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(slot.lastSeenMs));
+        const int32_t silent =
+            static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(slot.lastSeenMs));
         if (silent > CLIENT_TIMEOUT_MS) {
             wantErr += "Client " + slot.ip + ":" + std::to_string(slot.port) + " lost\n";
             slot = ModelSlot{};

@@ -10,9 +10,8 @@
 #include <netinet/udp.h>
 #include <sched.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,9 +37,7 @@ constexpr int ARRIVES_MS = 10000;
 // between two barriers the test never queues more than this many bytes.
 constexpr size_t QUEUED_BYTES_BETWEEN_BARRIERS = 128 * 1024;
 
-std::string endpoint(uint16_t port) {
-    return "127.0.0.1:" + std::to_string(port);
-}
+std::string endpoint(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 
 // Every line of `text` that names 127.0.0.1:port, in order.
 std::vector<std::string> linesAbout(const std::string& text, uint16_t port) {
@@ -151,8 +148,8 @@ uint32_t sequenceOf(const Bytes& datagram) {
 // Sends, through a raw socket, one UDP datagram to destinationIp:destination
 // that claims to come from sourceIp:sourcePort. The kernel fills the IP
 // checksum; a UDP checksum of 0 means none.
-bool sendForgedTo(int raw, const char* sourceIp, uint16_t sourcePort, const char* destinationIp,
-                  uint16_t destination, const Bytes& payload) {
+bool sendForgedTo(int raw, const char* sourceIp, uint16_t sourcePort, const char* destinationIp, uint16_t destination,
+                  const Bytes& payload) {
     Bytes packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
     iphdr ip{};
     ip.ihl = 5;
@@ -366,7 +363,8 @@ TEST_F(HostileInput, VideoDatagramsOfEveryLengthArriveWholeOrNotAtAll) {
         ASSERT_EQ(sent - 1, sequenceOf(got));
         ASSERT_EQ(0x42, got[0]);
         ASSERT_EQ(1, got[1]);
-        ASSERT_EQ(0, std::memcmp(payload.data(), got.data() + 12, static_cast<size_t>(length))) << "payload of " << length;
+        ASSERT_EQ(0, std::memcmp(payload.data(), got.data() + 12, static_cast<size_t>(length)))
+            << "payload of " << length;
     }
     // Larger payloads cannot travel behind the header: each is counted but
     // reaches nobody, and the relay goes on. Beyond 65,500 bytes the receive
@@ -511,8 +509,8 @@ protected:
         namespaceA = open("/proc/self/ns/net", O_RDONLY);  // inherited by ip, as /proc/self/fd/N
         ASSERT_TRUE(enterFreshNetworkNamespace(&why)) << why;
         namespaceB = open("/proc/self/ns/net", O_RDONLY);
-        const std::string veth = "ip link add relay-b type veth peer name relay-a netns /proc/self/fd/" +
-                                 std::to_string(namespaceA);
+        const std::string veth =
+            "ip link add relay-b type veth peer name relay-a netns /proc/self/fd/" + std::to_string(namespaceA);
         std::string output;
         if (!run(veth, &output)) {
             if (output.find("Operation not permitted") != std::string::npos ||

@@ -55,17 +55,17 @@ TEST(ProbeOptions, AddressWithAndWithoutPortAndEveryOption) {
 
 TEST(ProbeOptions, MistakesAreRefusedWithAReason) {
     const std::vector<std::vector<std::string>> wrong = {
-        {},                              // no address
-        {"a", "b"},                      // two addresses
-        {"host:0"},                      // relay port 0
-        {"host:70000"},                  // relay port too large
-        {"host:12x"},                    // not a number
-        {":4242"},                       // no host
-        {"host", "--duration", "0"},     // nothing to run
+        {},                           // no address
+        {"a", "b"},                   // two addresses
+        {"host:0"},                   // relay port 0
+        {"host:70000"},               // relay port too large
+        {"host:12x"},                 // not a number
+        {":4242"},                    // no host
+        {"host", "--duration", "0"},  // nothing to run
         {"host", "--duration", "soon"},
         {"host", "--local-port", "-1"},
-        {"host", "--out"},               // value missing
-        {"host", "--colour"},            // unknown
+        {"host", "--out"},     // value missing
+        {"host", "--colour"},  // unknown
     };
     for (const auto& words : wrong) {
         Parsed parsed = parse(words);

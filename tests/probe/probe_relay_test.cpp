@@ -4,14 +4,13 @@
 // that sends out-of-order and repeated sequence numbers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +34,9 @@ std::string probeBinary() {
 struct ProbeRun {
     pid_t pid = -1;
     int outputFd = -1;
-    std::string output;   // standard output and error together, or only error with payloadsApart
+    std::string output;  // standard output and error together, or only error with payloadsApart
     int payloadFd = -1;
-    std::string payloads; // standard output, with payloadsApart
+    std::string payloads;  // standard output, with payloadsApart
 };
 
 // With payloadsApart, standard output comes back on a pipe of its own.
@@ -229,8 +228,8 @@ TEST_F(ProbeAgainstRelay, CountsEveryDatagramWritesThePayloadsAndLeavesOnCtrlC) 
     std::ifstream written(outPath, std::ios::binary);
     std::stringstream content;
     content << written.rdbuf();
-    EXPECT_TRUE(content.str() == expectedPayloads) << "payload file of " << content.str().size() << " bytes, "
-                                                   << expectedPayloads.size() << " expected";
+    EXPECT_TRUE(content.str() == expectedPayloads)
+        << "payload file of " << content.str().size() << " bytes, " << expectedPayloads.size() << " expected";
     std::remove(outPath.c_str());
 
     EXPECT_TRUE(waitForStderr(relay, "client 127.0.0.1:" + std::to_string(port) + " removed\n", DEADLINE_MS))
@@ -258,8 +257,8 @@ TEST_F(ProbeAgainstRelay, OutDashGivesStandardOutputThePayloadsAloneAndAReaderTh
     }
     long long end = monotonicMs() + DEADLINE_MS;
     while (probe.payloads.size() < expected.size() && monotonicMs() < end) pumpProbe(probe, 50);
-    EXPECT_TRUE(probe.payloads == expected) << "standard output had " << probe.payloads.size() << " bytes, "
-                                            << expected.size() << " expected";
+    EXPECT_TRUE(probe.payloads == expected)
+        << "standard output had " << probe.payloads.size() << " bytes, " << expected.size() << " expected";
     ASSERT_TRUE(waitForTotal(probe, count)) << "the probe's own lines, on standard error:\n" << probe.output;
 
     close(probe.payloadFd);
@@ -341,8 +340,14 @@ protected:
         return receiveWithin(relaySocket, datagram, DEADLINE_MS, from);
     }
     void sendStream(const sockaddr_in& to, uint32_t sequence) {
-        uint8_t datagram[112] = {0x42, 1, 0, 0, static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8),
-                                 static_cast<uint8_t>(sequence >> 16), static_cast<uint8_t>(sequence >> 24)};
+        uint8_t datagram[112] = {0x42,
+                                 1,
+                                 0,
+                                 0,
+                                 static_cast<uint8_t>(sequence),
+                                 static_cast<uint8_t>(sequence >> 8),
+                                 static_cast<uint8_t>(sequence >> 16),
+                                 static_cast<uint8_t>(sequence >> 24)};
         sendto(relaySocket, datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     int relaySocket = -1;

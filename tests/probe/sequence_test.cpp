@@ -140,7 +140,7 @@ TEST(ProbeReport, ALineShowsOnlyItsOwnSecondAndTheSummaryNetLoss) {
     EXPECT_NE(std::strstr(line, "lost 2 "), nullptr) << line;
     EXPECT_NE(std::strstr(line, "total 510"), nullptr) << line;
 
-    countDatagram(stats, 110, 1250, 3000000);   // one of the two arrives late
+    countDatagram(stats, 110, 1250, 3000000);  // one of the two arrives late
     char summary[768];
     formatSummary(summary, sizeof summary, 3.0, stats);
     EXPECT_NE(std::strstr(summary, "received 511 datagrams"), nullptr) << summary;

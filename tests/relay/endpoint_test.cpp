@@ -19,8 +19,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr int ARRIVES_MS = 2000;   // generous: something must arrive
-constexpr int ABSENT_MS = 200;     // how long we listen for nothing
+constexpr int ARRIVES_MS = 2000;  // generous: something must arrive
+constexpr int ABSENT_MS = 200;    // how long we listen for nothing
 
 sockaddr_in senderAt(uint16_t port, uint32_t address) {
     sockaddr_in sender{};
@@ -82,7 +82,8 @@ TEST_F(Endpoint, RegistrationIsAcknowledgedOnceWithOneByteFromTheRelaySocket) {
 }
 
 TEST_F(Endpoint, OptionOneMakesADataOnlyViewerAndOtherOptionsAFullOne) {
-    EXPECT_EQ(connectedLine(viewerPort, true), handle(controlDatagram({CMD_REGISTER, OPT_DATA_ONLY, 9, 9}), viewerPort));
+    EXPECT_EQ(connectedLine(viewerPort, true),
+              handle(controlDatagram({CMD_REGISTER, OPT_DATA_ONLY, 9, 9}), viewerPort));
     EXPECT_EQ(CLIENT_DATA_ONLY, clients[0].flags);
     // 3, not 2: an option read as a bit mask would make it data-only.
     EXPECT_EQ(connectedLine(viewer2Port, false), handle(controlDatagram({CMD_REGISTER, 3}), viewer2Port));

@@ -26,9 +26,7 @@ constexpr int ABSENT_MS = 300;
 constexpr int SUPERVISOR_NOTICES_MS = 30000;
 const std::string BANNER = "\033[1;37mTessivar v.0.2.3\033[0m\n";
 
-std::string portText(uint16_t port) {
-    return std::to_string(port);
-}
+std::string portText(uint16_t port) { return std::to_string(port); }
 
 class RelayProcess : public testing::Test {
 protected:
@@ -92,7 +90,8 @@ TEST_F(RelayProcess, ViewersGetNumberedVideoFromPort4242AndDataOnlyViewersNone) 
     const int full = registerViewer(&fullPort);
     const int second = registerViewer(&secondPort);
     const int dataOnly = registerViewer(&dataPort, 1);
-    EXPECT_TRUE(waitForStderr(relay, "client connected from 127.0.0.1:" + portText(dataPort) + " (only data)\n", ARRIVES_MS));
+    EXPECT_TRUE(
+        waitForStderr(relay, "client connected from 127.0.0.1:" + portText(dataPort) + " (only data)\n", ARRIVES_MS));
     EXPECT_NE(std::string::npos, relay.err.find("client connected from 127.0.0.1:" + portText(fullPort) + "  \n"));
 
     // A keep-alive is not acknowledged again.

@@ -29,9 +29,7 @@ constexpr int DROPS = 300;
 
 // Viewer k is 127.0.0.<k+1> on port 20000 + k: a walk can check that the
 // address and port it copied belong together.
-void viewerAddress(int k, char (&ip)[CLIENT_IP_SIZE]) {
-    std::snprintf(ip, sizeof ip, "127.0.0.%d", k + 1);
-}
+void viewerAddress(int k, char (&ip)[CLIENT_IP_SIZE]) { std::snprintf(ip, sizeof ip, "127.0.0.%d", k + 1); }
 
 bool targetIsWhole(const VideoTarget& target) {
     int octet = 0;

@@ -65,8 +65,8 @@ TEST_F(ClientTable, SweepKeepsTwoSecondsOfSilenceAndDropsOneMillisecondMore) {
 TEST_F(ClientTable, SweepMeasuresSilenceAcrossTheClockWrapAndIgnoresStepsBack) {
     ASSERT_EQ(1, registerClient("10.0.0.1", 1000, 0));
     ASSERT_EQ(1, registerClient("10.0.0.2", 1000, 0));
-    clients[0].lastSeenMs = INT32_MAX - 500;  // 1501 ms before INT32_MIN + 1000
-    clients[1].lastSeenMs = INT32_MIN + 9000; // in the future: the clock stepped back
+    clients[0].lastSeenMs = INT32_MAX - 500;   // 1501 ms before INT32_MIN + 1000
+    clients[1].lastSeenMs = INT32_MIN + 9000;  // in the future: the clock stepped back
 
     SweepOutput kept = sweepAt(INT32_MIN + 1000);
     EXPECT_EQ("", kept.err);

@@ -58,9 +58,7 @@ constexpr int LINE_DEADLINE_MS = 30000;   // for a console line the relay owes
 constexpr long VIDEO_QUEUE_LIMIT = 64 * 1024;
 constexpr long RSS_GROWTH_LIMIT_KIB = 64;
 
-long long nowMs() {
-    return std::chrono::duration_cast<milliseconds>(Clock::now().time_since_epoch()).count();
-}
+long long nowMs() { return std::chrono::duration_cast<milliseconds>(Clock::now().time_since_epoch()).count(); }
 
 // ---- what the relay printed on standard error -------------------------------
 
@@ -101,16 +99,13 @@ bool awaitLine(const std::string& line, int times, int deadlineMs) {
 std::atomic<uint64_t> videoBegun{0};
 std::atomic<uint64_t> videoSent{0};
 std::atomic<bool> stopping{false};
-std::atomic<bool> churning{false};    // false during the baseline phase
-bool underTool = false;               // the relay runs under a memory checker
+std::atomic<bool> churning{false};  // false during the baseline phase
+bool underTool = false;             // the relay runs under a memory checker
 int longPauses = 0;
 int heldBack = 0;  // datagrams that waited for the relay to take in what was queued
 int shortPauses = 0;
 
-void sleepUntil(Clock::time_point when) {
-    std::this_thread::sleep_until(when);
-}
-
+void sleepUntil(Clock::time_point when) { std::this_thread::sleep_until(when); }
 
 void sendVideo(int fd, std::mt19937& random) {
     uint8_t payload[1400];
@@ -173,7 +168,7 @@ struct ViewerReport {
     uint64_t received = 0;                   // of those, received in order
     uint64_t lost = 0;
     uint64_t outOfOrder = 0;
-    uint64_t toDataOnly = 0;                 // video datagrams that reached it while data-only
+    uint64_t toDataOnly = 0;  // video datagrams that reached it while data-only
     uint64_t badHeaders = 0;
     int joins = 0, leaves = 0, silences = 0, dataOnlySessions = 0;
     long long shortestDropMs = 1 << 30, longestDropMs = 0;
@@ -226,8 +221,8 @@ void receiveFor(int fd, Session& session, ViewerReport& report, int waitMs) {
         }
         uint64_t number = 0;
         std::memcpy(&number, datagram + 12, sizeof number);
-        const uint32_t sequence = datagram[4] | (datagram[5] << 8) | (datagram[6] << 16) |
-                                  (static_cast<uint32_t>(datagram[7]) << 24);
+        const uint32_t sequence =
+            datagram[4] | (datagram[5] << 8) | (datagram[6] << 16) | (static_cast<uint32_t>(datagram[7]) << 24);
         // The relay counts every datagram it takes in: its sequence equals
         // the encoder's number unless it lost one on the way in.
         if (sequence != static_cast<uint32_t>(number)) ++report.badHeaders;
@@ -250,9 +245,7 @@ void receiveFor(int fd, Session& session, ViewerReport& report, int waitMs) {
     }
 }
 
-std::string endpoint(uint16_t port) {
-    return "127.0.0.1:" + std::to_string(port);
-}
+std::string endpoint(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 
 void runViewer(int index, unsigned seed, long long baselineEndMs, long long endMs, ViewerReport* report) {
     std::mt19937 random(seed);
@@ -275,7 +268,8 @@ void runViewer(int index, unsigned seed, long long baselineEndMs, long long endM
         const uint8_t option = session.dataOnly ? 1 : 0;
         ++report->joins;
         report->dataOnlySessions += session.dataOnly;
-        const int connected = expectLine("client connected from " + me + " " + (session.dataOnly ? "(only data)" : " "));
+        const int connected =
+            expectLine("client connected from " + me + " " + (session.dataOnly ? "(only data)" : " "));
         // Registers every 500 ms until acknowledged, as viewers do: at the
         // start the relay may not listen yet when the first one goes out.
         long long joinSentMs = 0;
@@ -530,30 +524,34 @@ int main(int argc, char** argv) {
     if (countAboveTen) failures.push_back("a viewer count above ten");
 
     const double baselineSeconds = static_cast<double>(baselineMs) / 2000.0;
-    const double cpuPerThousandBaseline =
-        1000.0 * static_cast<double>(cpuChurnStart - cpuBaselineStart) / static_cast<double>(sentChurnStart - sentBaselineStart);
-    const double cpuPerThousandChurn =
-        1000.0 * static_cast<double>(cpuEnd - cpuChurnStart) / static_cast<double>(std::max<uint64_t>(1, sentEnd - sentChurnStart));
+    const double cpuPerThousandBaseline = 1000.0 * static_cast<double>(cpuChurnStart - cpuBaselineStart) /
+                                          static_cast<double>(sentChurnStart - sentBaselineStart);
+    const double cpuPerThousandChurn = 1000.0 * static_cast<double>(cpuEnd - cpuChurnStart) /
+                                       static_cast<double>(std::max<uint64_t>(1, sentEnd - sentChurnStart));
     std::printf("soak: %.1f min, seed %u; baseline phase %.0f s measured (ten steady viewers), churn phase %.0f s\n",
                 minutes, seed, baselineSeconds, churnSeconds);
-    std::printf("video: %llu datagrams sent (%.0f/s over the churn phase, pauses included), %d long pauses, %d short pauses, "
-                "%d held back for the relay\n",
-                static_cast<unsigned long long>(sentEnd), static_cast<double>(sentEnd - sentChurnStart) / churnSeconds,
-                longPauses, shortPauses, heldBack);
-    std::printf("viewers: %d sessions (%d data-only), %d leaves, %d silences dropped after %lld-%lld ms\n",
-                total.joins, total.dataOnlySessions, total.leaves, total.silences,
-                total.silences ? total.shortestDropMs : 0, total.longestDropMs);
-    std::printf("delivery to steady viewers: %llu owed, %llu received in order, %llu lost, %llu out of order, "
-                "%llu to data-only viewers, %llu bad headers\n",
-                static_cast<unsigned long long>(total.owed), static_cast<unsigned long long>(total.received),
-                static_cast<unsigned long long>(total.lost), static_cast<unsigned long long>(total.outOfOrder),
-                static_cast<unsigned long long>(total.toDataOnly), static_cast<unsigned long long>(total.badHeaders));
-    std::printf("console: %zu lines, %d video connected, %d video disconnected, %d unexpected; %d viewer counts on "
-                "standard output\n",
-                consoleLines.size(), videoConnected, videoDisconnected, unexpected, countLines);
-    std::printf("relay RSS: %ld KiB at baseline middle, %ld KiB at churn start, %ld KiB at end, max %ld KiB; "
-                "growth over churn %+ld KiB (limit %ld)\n",
-                rssBaselineStart, rssChurnStart, rssEnd, rssMax, rssGrowth, RSS_GROWTH_LIMIT_KIB);
+    std::printf(
+        "video: %llu datagrams sent (%.0f/s over the churn phase, pauses included), %d long pauses, %d short pauses, "
+        "%d held back for the relay\n",
+        static_cast<unsigned long long>(sentEnd), static_cast<double>(sentEnd - sentChurnStart) / churnSeconds,
+        longPauses, shortPauses, heldBack);
+    std::printf("viewers: %d sessions (%d data-only), %d leaves, %d silences dropped after %lld-%lld ms\n", total.joins,
+                total.dataOnlySessions, total.leaves, total.silences, total.silences ? total.shortestDropMs : 0,
+                total.longestDropMs);
+    std::printf(
+        "delivery to steady viewers: %llu owed, %llu received in order, %llu lost, %llu out of order, "
+        "%llu to data-only viewers, %llu bad headers\n",
+        static_cast<unsigned long long>(total.owed), static_cast<unsigned long long>(total.received),
+        static_cast<unsigned long long>(total.lost), static_cast<unsigned long long>(total.outOfOrder),
+        static_cast<unsigned long long>(total.toDataOnly), static_cast<unsigned long long>(total.badHeaders));
+    std::printf(
+        "console: %zu lines, %d video connected, %d video disconnected, %d unexpected; %d viewer counts on "
+        "standard output\n",
+        consoleLines.size(), videoConnected, videoDisconnected, unexpected, countLines);
+    std::printf(
+        "relay RSS: %ld KiB at baseline middle, %ld KiB at churn start, %ld KiB at end, max %ld KiB; "
+        "growth over churn %+ld KiB (limit %ld)\n",
+        rssBaselineStart, rssChurnStart, rssEnd, rssMax, rssGrowth, RSS_GROWTH_LIMIT_KIB);
     std::printf("relay CPU per 1000 datagrams: baseline %.1f ms, churn %.1f ms, ratio %.2f\n", cpuPerThousandBaseline,
                 cpuPerThousandChurn, cpuPerThousandChurn / cpuPerThousandBaseline);
     for (const std::string& failure : failures) std::printf("FAIL: %s\n", failure.c_str());

@@ -138,13 +138,23 @@ struct interfaceDescs {
 static struct interfaceDescs interfaceFor(unsigned maxPacket)
 {
     struct interfaceDescs d = {
-        .intf = {.bLength = sizeof d.intf, .bDescriptorType = USB_DT_INTERFACE, .bNumEndpoints = 2,
-                 .bInterfaceClass = USB_CLASS_VENDOR_SPEC, .bInterfaceSubClass = debugging ? 0x42 : 0xff,
-                 .bInterfaceProtocol = debugging ? 1 : 0, .iInterface = 1},
-        .in = {.bLength = sizeof d.in, .bDescriptorType = USB_DT_ENDPOINT, .bEndpointAddress = 1 | USB_DIR_IN,
-               .bmAttributes = USB_ENDPOINT_XFER_BULK, .wMaxPacketSize = htole16(maxPacket)},
-        .out = {.bLength = sizeof d.out, .bDescriptorType = USB_DT_ENDPOINT, .bEndpointAddress = 2 | USB_DIR_OUT,
-                .bmAttributes = USB_ENDPOINT_XFER_BULK, .wMaxPacketSize = htole16(maxPacket)},
+        .intf = {.bLength = sizeof d.intf,
+                 .bDescriptorType = USB_DT_INTERFACE,
+                 .bNumEndpoints = 2,
+                 .bInterfaceClass = USB_CLASS_VENDOR_SPEC,
+                 .bInterfaceSubClass = debugging ? 0x42 : 0xff,
+                 .bInterfaceProtocol = debugging ? 1 : 0,
+                 .iInterface = 1},
+        .in = {.bLength = sizeof d.in,
+               .bDescriptorType = USB_DT_ENDPOINT,
+               .bEndpointAddress = 1 | USB_DIR_IN,
+               .bmAttributes = USB_ENDPOINT_XFER_BULK,
+               .wMaxPacketSize = htole16(maxPacket)},
+        .out = {.bLength = sizeof d.out,
+                .bDescriptorType = USB_DT_ENDPOINT,
+                .bEndpointAddress = 2 | USB_DIR_OUT,
+                .bmAttributes = USB_ENDPOINT_XFER_BULK,
+                .wMaxPacketSize = htole16(maxPacket)},
     };
     return d;
 }
@@ -158,11 +168,14 @@ static void writeDescriptors(void)
         __le32 fsCount, hsCount;
         struct interfaceDescs fs, hs;
     } __attribute__((packed)) descs = {
-        .head = {.magic = htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), .length = htole32(sizeof descs),
+        .head = {.magic = htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2),
+                 .length = htole32(sizeof descs),
                  .flags = htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC | FUNCTIONFS_ALL_CTRL_RECIP |
                                   FUNCTIONFS_CONFIG0_SETUP)},
-        .fsCount = htole32(3), .hsCount = htole32(3),
-        .fs = interfaceFor(64), .hs = interfaceFor(MAX_PACKET),
+        .fsCount = htole32(3),
+        .hsCount = htole32(3),
+        .fs = interfaceFor(64),
+        .hs = interfaceFor(MAX_PACKET),
     };
     static const char name[] = "accessory";
     struct {
@@ -170,8 +183,10 @@ static void writeDescriptors(void)
         __le16 lang;
         char text[sizeof name];
     } __attribute__((packed)) strs = {
-        .head = {.magic = htole32(FUNCTIONFS_STRINGS_MAGIC), .length = htole32(sizeof strs),
-                 .str_count = htole32(1), .lang_count = htole32(1)},
+        .head = {.magic = htole32(FUNCTIONFS_STRINGS_MAGIC),
+                 .length = htole32(sizeof strs),
+                 .str_count = htole32(1),
+                 .lang_count = htole32(1)},
         .lang = htole16(0x0409),
     };
     memcpy(strs.text, name, sizeof name);
@@ -191,15 +206,9 @@ static void findUdc(void)
     closedir(d);
 }
 
-static void plugIn(void)
-{
-    mustWrite(GADGET "/UDC", udcName);
-}
+static void plugIn(void) { mustWrite(GADGET "/UDC", udcName); }
 
-static void unplug(void)
-{
-    mustWrite(GADGET "/UDC", "\n");
-}
+static void unplug(void) { mustWrite(GADGET "/UDC", "\n"); }
 
 /* Switches identity the way a phone does after request 53: off the bus, back as the accessory. */
 static void becomeAccessory(void)
@@ -222,18 +231,24 @@ static void answerSetup(const struct usb_ctrlrequest *r)
     } else if (r->bRequestType == 0x40 && r->bRequest == 52) {
         char text[512];
         ssize_t n = read(ep0, text, len < sizeof text ? len : sizeof text);
-        if (n < 0) { fault("reading string %u: %s", index, strerror(errno)); return; }
+        if (n < 0) {
+            fault("reading string %u: %s", index, strerror(errno));
+            return;
+        }
         int terminated = n > 0 && text[n - 1] == '\0' && strlen(text) == (size_t)n - 1;
         if (n > 0) text[n - 1] = '\0';
-        say("request 52: string %u \"%s\" %zd bytes%s", index, text, n, terminated ? " with NUL" : " NOT NUL-terminated");
+        say("request 52: string %u \"%s\" %zd bytes%s", index, text, n,
+            terminated ? " with NUL" : " NOT NUL-terminated");
     } else if (r->bRequestType == 0x40 && r->bRequest == 53) {
         if (read(ep0, NULL, 0) < 0) fault("ack of 53: %s", strerror(errno));
         say("request 53: start accessory");
         if (!accessoryMode) becomeAccessory();
     } else {
         say("stalling request type %02X number %u", r->bRequestType, r->bRequest);
-        if (r->bRequestType & USB_DIR_IN) read(ep0, NULL, 0);
-        else write(ep0, NULL, 0);
+        if (r->bRequestType & USB_DIR_IN)
+            read(ep0, NULL, 0);
+        else
+            write(ep0, NULL, 0);
     }
 }
 
@@ -262,30 +277,42 @@ static void serveControl(void)
             die("read ep0");
         }
         for (size_t i = 0; i < (size_t)n / sizeof events[0]; i++) {
-            if (events[i].type == FUNCTIONFS_SETUP) answerSetup(&events[i].u.setup);
-            else if (events[i].type == FUNCTIONFS_ENABLE) say("configured as %s", accessoryMode ? "18D1:2D00" : "1D6B:0104");
+            if (events[i].type == FUNCTIONFS_SETUP)
+                answerSetup(&events[i].u.setup);
+            else if (events[i].type == FUNCTIONFS_ENABLE)
+                say("configured as %s", accessoryMode ? "18D1:2D00" : "1D6B:0104");
         }
     }
 }
 
 /* Checking reads against the expected datagrams. */
-static int dgram;        /* datagram the next byte belongs to */
-static unsigned offset;  /* its offset inside that datagram */
+static int dgram;       /* datagram the next byte belongs to */
+static unsigned offset; /* its offset inside that datagram */
 /* A read ends at a short packet, a zero-length one included: the bridge ends a datagram whose length is a
    multiple of the packet size with one. So each read is exactly one datagram; a boundary inside a read (two
    datagrams joined) or a read ending inside a datagram is a fault, and so is an empty read: the zero-length
    packet belongs only after a full one, where it ends the same read. */
 static void checkRead(const unsigned char *buf, size_t n)
 {
-    if (n == 0) { fault("an empty read: a zero-length packet that did not follow a full one"); return; }
+    if (n == 0) {
+        fault("an empty read: a zero-length packet that did not follow a full one");
+        return;
+    }
     for (size_t k = 0; k < n; k++) {
-        if (dgram >= expectCount) { fault("%zu bytes beyond the last expected datagram", n - k); return; }
+        if (dgram >= expectCount) {
+            fault("%zu bytes beyond the last expected datagram", n - k);
+            return;
+        }
         if (buf[k] != pattern_byte((unsigned)dgram, offset)) {
-            fault("datagram %d byte %u is %u, expected %u", dgram, offset, buf[k], pattern_byte((unsigned)dgram, offset));
+            fault("datagram %d byte %u is %u, expected %u", dgram, offset, buf[k],
+                  pattern_byte((unsigned)dgram, offset));
             return;
         }
         if (++offset < expectLen[dgram]) continue;
-        if (k + 1 < n) { fault("datagram %d (%u bytes) and the next arrived in one read", dgram, expectLen[dgram]); return; }
+        if (k + 1 < n) {
+            fault("datagram %d (%u bytes) and the next arrived in one read", dgram, expectLen[dgram]);
+            return;
+        }
         say("datagram %d: %u bytes ok", dgram, expectLen[dgram]);
         dgram++;
         offset = 0;
@@ -304,12 +331,14 @@ static void benchRead(size_t n)
 {
     static long count;
     static double bytes, first;
-    if (count == 0) first = seconds();
-    else bytes += n; /* the window runs from the end of the first read to the end of the last */
+    if (count == 0)
+        first = seconds();
+    else
+        bytes += n; /* the window runs from the end of the first read to the end of the last */
     if (++count < benchEvery) return;
     double t = seconds() - first;
-    say("bench: %ld transfers, %.0f bytes after the first in %.3f s: %.1f transfers/s, %.2f MB/s",
-        count, bytes, t, (count - 1) / t, bytes / t / 1e6);
+    say("bench: %ld transfers, %.0f bytes after the first in %.3f s: %.1f transfers/s, %.2f MB/s", count, bytes, t,
+        (count - 1) / t, bytes / t / 1e6);
     count = 0;
     bytes = 0;
 }
@@ -357,12 +386,21 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOLBF, 0);
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--accessory") == 0) accessoryMode = 1;
-        else if (strcmp(argv[i], "--debugging") == 0) debugging = 1;
-        else if (strcmp(argv[i], "--expect") == 0 && i + 1 < argc) parseExpect(argv[++i]);
-        else if (strcmp(argv[i], "--then") == 0 && i + 1 < argc) thenAction = argv[++i];
-        else if (strcmp(argv[i], "--bench") == 0 && i + 1 < argc) benchEvery = atol(argv[++i]);
-        else { fprintf(stderr, "usage: phone [--accessory] [--debugging] [--expect LEN,...] [--then stop|unplug] [--bench N]\n"); return 2; }
+        if (strcmp(argv[i], "--accessory") == 0)
+            accessoryMode = 1;
+        else if (strcmp(argv[i], "--debugging") == 0)
+            debugging = 1;
+        else if (strcmp(argv[i], "--expect") == 0 && i + 1 < argc)
+            parseExpect(argv[++i]);
+        else if (strcmp(argv[i], "--then") == 0 && i + 1 < argc)
+            thenAction = argv[++i];
+        else if (strcmp(argv[i], "--bench") == 0 && i + 1 < argc)
+            benchEvery = atol(argv[++i]);
+        else {
+            fprintf(stderr,
+                    "usage: phone [--accessory] [--debugging] [--expect LEN,...] [--then stop|unplug] [--bench N]\n");
+            return 2;
+        }
     }
     removeGadget();
     findUdc();

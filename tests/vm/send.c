@@ -60,7 +60,8 @@ static int receiveCost(long count, unsigned len)
             fprintf(stderr, "send: receive %ld of %ld failed or was short (receive buffer too small?)\n", i, count);
             return 1;
         }
-    printf("send: receive cost: %.2f us per %u-byte datagram (%ld received)\n", (seconds() - start) / count * 1e6, len, count);
+    printf("send: receive cost: %.2f us per %u-byte datagram (%ld received)\n", (seconds() - start) / count * 1e6, len,
+           count);
     return 0;
 }
 

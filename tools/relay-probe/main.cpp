@@ -42,7 +42,7 @@ void onStopSignal(int) { stopRequested = 1; }
 
 // Ctrl-C and SIGTERM end the loop; no SA_RESTART, so poll returns at once.
 void installStopHandlers() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -88,8 +88,8 @@ void writePayload(const uint8_t* payload, size_t length) {
             return;
         }
         if (written <= 0) {
-            std::fprintf(stderr, "relay-probe: writing %s failed (%s); no more payloads are written\n",
-                         options.outPath, std::strerror(errno));
+            std::fprintf(stderr, "relay-probe: writing %s failed (%s); no more payloads are written\n", options.outPath,
+                         std::strerror(errno));
             close(outFd);
             outFd = -1;
             return;
@@ -118,7 +118,7 @@ void drainSocket() {
         sockaddr_in sender{};
         int64_t arrivalUs = 0;
         ssize_t length = receiveDatagram(probeSocket, receiveBuffer, sizeof receiveBuffer, sender, arrivalUs);
-        if (length < 0) return;   // EAGAIN: nothing more for now (errors end up here too)
+        if (length < 0) return;  // EAGAIN: nothing more for now (errors end up here too)
         uint32_t sequence = 0;
         DatagramKind kind = classifyDatagram(receiveBuffer, length, &sequence);
         if (kind == DATAGRAM_ACK) handleAcknowledgement();

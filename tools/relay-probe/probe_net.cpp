@@ -52,7 +52,7 @@ int openProbeSocket(uint16_t localPort, char* error, size_t errorSize) {
         return -1;
     }
     int size = PROBE_RECEIVE_BUFFER;
-    setsockopt(socketFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);   // the system may cap it; fine
+    setsockopt(socketFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);  // the system may cap it; fine
     int on = 1;
     setsockopt(socketFd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     sockaddr_in local{};

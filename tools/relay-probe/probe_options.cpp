@@ -63,21 +63,25 @@ bool parseRelayAddress(const char* text, ProbeOptions& options, char* error, siz
 
 ParseResult parseProbeOptions(int argc, char** argv, ProbeOptions& options, char* error, size_t errorSize) {
     static const option longOptions[] = {
-        {"data-only", no_argument, nullptr, 'd'},        {"out", required_argument, nullptr, 'o'},
-        {"duration", required_argument, nullptr, 't'},   {"local-port", required_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},             {nullptr, 0, nullptr, 0},
+        {"data-only", no_argument, nullptr, 'd'},      {"out", required_argument, nullptr, 'o'},
+        {"duration", required_argument, nullptr, 't'}, {"local-port", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
     };
     std::memset(&options, 0, sizeof options);
     options.port = RELAY_PORT;
     error[0] = '\0';
-    optind = 0;   // 0 makes glibc start over completely, so parsing can run again
+    optind = 0;  // 0 makes glibc start over completely, so parsing can run again
     opterr = 0;
     int choice;
     while ((choice = getopt_long(argc, argv, ":do:t:l:h", longOptions, nullptr)) != -1) {
         char* end = nullptr;
         switch (choice) {
-            case 'd': options.dataOnly = true; break;
-            case 'o': options.outPath = optarg; break;
+            case 'd':
+                options.dataOnly = true;
+                break;
+            case 'o':
+                options.outPath = optarg;
+                break;
             case 't':
                 options.durationS = std::strtod(optarg, &end);
                 if (end == optarg || *end != '\0' || !(options.durationS > 0)) {
@@ -91,7 +95,8 @@ ParseResult parseProbeOptions(int argc, char** argv, ProbeOptions& options, char
                     return PARSE_ERROR;
                 }
                 break;
-            case 'h': return PARSE_HELP;
+            case 'h':
+                return PARSE_HELP;
             case ':':
                 std::snprintf(error, errorSize, "option %s needs a value", argv[optind - 1]);
                 return PARSE_ERROR;
@@ -101,7 +106,8 @@ ParseResult parseProbeOptions(int argc, char** argv, ProbeOptions& options, char
         }
     }
     if (argc - optind != 1) {
-        std::snprintf(error, errorSize, argc - optind == 0 ? "the relay's address is missing" : "only one relay address, please");
+        std::snprintf(error, errorSize,
+                      argc - optind == 0 ? "the relay's address is missing" : "only one relay address, please");
         return PARSE_ERROR;
     }
     return parseRelayAddress(argv[optind], options, error, errorSize) ? PARSE_RUN : PARSE_ERROR;

@@ -5,12 +5,12 @@
 #include <cstdint>
 
 struct ProbeOptions {
-    char host[256];        // relay address or host name
-    uint16_t port;         // relay port, 4242 unless given as HOST:PORT
-    bool dataOnly;         // register as a data-only viewer (no video)
-    const char* outPath;   // where to write the payloads, or null
-    double durationS;      // stop by itself after this long; 0 runs until Ctrl-C
-    uint16_t localPort;    // our own UDP port; 0 lets the system choose
+    char host[256];       // relay address or host name
+    uint16_t port;        // relay port, 4242 unless given as HOST:PORT
+    bool dataOnly;        // register as a data-only viewer (no video)
+    const char* outPath;  // where to write the payloads, or null
+    double durationS;     // stop by itself after this long; 0 runs until Ctrl-C
+    uint16_t localPort;   // our own UDP port; 0 lets the system choose
 };
 
 enum ParseResult { PARSE_RUN, PARSE_HELP, PARSE_ERROR };

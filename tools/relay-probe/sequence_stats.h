@@ -11,20 +11,20 @@ constexpr uint32_t SEQUENCE_WINDOW = 4096;
 
 struct SequenceStats {
     bool started;
-    uint32_t firstSequence;         // where counting began (or began again)
-    uint32_t nextExpected;          // one past the highest sequence seen
-    uint64_t received;              // datagrams taken, duplicates included
-    uint64_t bytes;                 // whole datagrams as received, header included
-    uint64_t gaps;                  // sequence numbers skipped over, counted when skipped
-    uint64_t late;                  // skipped numbers that arrived afterwards
-    uint64_t reordered;             // datagrams behind a higher number: the late ones, and any
-                                    // from before the first one counted
+    uint32_t firstSequence;  // where counting began (or began again)
+    uint32_t nextExpected;   // one past the highest sequence seen
+    uint64_t received;       // datagrams taken, duplicates included
+    uint64_t bytes;          // whole datagrams as received, header included
+    uint64_t gaps;           // sequence numbers skipped over, counted when skipped
+    uint64_t late;           // skipped numbers that arrived afterwards
+    uint64_t reordered;      // datagrams behind a higher number: the late ones, and any
+                             // from before the first one counted
     uint64_t duplicates;
-    uint64_t restarts;              // the counter started over (relay restarted)
-    bool mayRestart;                // acknowledged anew: a restarted relay counts from 0 again
+    uint64_t restarts;  // the counter started over (relay restarted)
+    bool mayRestart;    // acknowledged anew: a restarted relay counts from 0 again
     int64_t lastArrivalUs;
-    int64_t lastGapUs;              // previous inter-arrival gap, -1 before the second datagram
-    double jitterUs;                // smoothed change between consecutive inter-arrival gaps
+    int64_t lastGapUs;  // previous inter-arrival gap, -1 before the second datagram
+    double jitterUs;    // smoothed change between consecutive inter-arrival gaps
     uint64_t seen[SEQUENCE_WINDOW / 64];
 };
 
