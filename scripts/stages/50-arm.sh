@@ -8,7 +8,7 @@
 set -eu
 . scripts/lib.sh
 . scripts/cross.sh
-need_packages qemu-user
+need_packages qemu-user file
 
 status=0
 for arch in arm64 armhf; do

@@ -115,18 +115,19 @@ add_program() {
 
 # The arm64 machine's user space: these packages hold busybox, udevadm and every library that it and the
 # programs under test load. They are unpacked once into the cache; the libraries are then looked up there.
-USERLAND_PACKAGES="busybox-static udev libc6 libgcc-s1 libstdc++6 libusb-1.0-0 libudev1 libkmod2 libacl1 libblkid1
-  libcap2 libselinux1 libzstd1 liblzma5 libssl3 libpcre2-8-0"
+USERLAND_PACKAGES="busybox-static coreutils udev libc6 libgcc-s1 libstdc++6 libusb-1.0-0 libudev1 libkmod2 libacl1
+  libblkid1 libcap2 libselinux1 libzstd1 liblzma5 libssl3 libpcre2-8-0"
 fetch_userland() {
   sysroot=$cache/userland-$arch
-  [ -f "$sysroot/done" ] && return 0
+  # unpacked anew when the list above changes
+  [ "$(cat "$sysroot/done" 2>/dev/null)" = "$(echo $USERLAND_PACKAGES)" ] && return 0
   rm -rf "$sysroot" && mkdir -p "$sysroot/debs"
   echo "vm: fetching $arch user space into $sysroot"
   for p in $USERLAND_PACKAGES; do
     download "$p:$arch" "$sysroot/debs" || { echo "vm: cannot fetch $p:$arch"; exit 1; }
   done
   for d in "$sysroot"/debs/*.deb; do dpkg-deb -x "$d" "$sysroot"; done
-  touch "$sysroot/done"
+  echo $USERLAND_PACKAGES > "$sysroot/done"
 }
 
 needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
@@ -166,6 +167,9 @@ root=$out/root
 rm -rf "$root" && mkdir -p "$out"
 mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib/modules" "$root/lib/systemd" \
   "$root/opt/vm" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run" "$root/etc"
+# stdbuf keeps the bridge's console line-buffered in its log, so a bridge that is killed loses no line
+stdbuf_library=/usr/libexec/coreutils/libstdbuf.so
+mkdir -p "$root$(dirname "$stdbuf_library")"
 for m in dummy_hcd libcomposite usb_f_fs; do add_module "$m"; done
 if [ "$job" = systemd ]; then
   unpack_disk_modules
@@ -182,6 +186,8 @@ if [ "$job" = systemd ]; then
 elif [ "$arch" = amd64 ]; then
   cp /bin/busybox "$root/bin/busybox"
   add_program /bin/udevadm /bin/udevadm
+  add_program /usr/bin/stdbuf /usr/bin/stdbuf
+  add_program "$stdbuf_library" "$stdbuf_library"
   add_program "$build/bridge/accessory-bridge" /opt/vm/accessory-bridge
   for p in phone send host-loop; do add_program "$build/vm/$p" "/opt/vm/$p"; done
 else
@@ -189,6 +195,8 @@ else
   fetch_userland
   cp "$sysroot/bin/busybox" "$root/bin/busybox"
   add_foreign_program "$sysroot/bin/udevadm" /bin/udevadm
+  add_foreign_program "$sysroot/usr/bin/stdbuf" /usr/bin/stdbuf
+  add_foreign_program "$sysroot$stdbuf_library" "$stdbuf_library"
   add_foreign_program "$build/bridge/accessory-bridge" /opt/vm/accessory-bridge
   for p in phone send host-loop; do add_foreign_program "$build/vm/$p" "/opt/vm/$p"; done
 fi

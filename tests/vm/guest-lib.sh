@@ -52,15 +52,15 @@ start_phone() {
 }
 
 stop_phone() {
-  kill "$phone_pid" 2>/dev/null
-  wait "$phone_pid" 2>/dev/null
+  { kill "$phone_pid"; wait "$phone_pid"; } 2>/dev/null
   echo > /sys/kernel/config/usb_gadget/phone/UDC 2>/dev/null
   wait_no_phone
 }
 
-# The bridge runs under a deadline, so a hung bridge ends the scenario instead of the whole run.
+# The bridge runs under a deadline, so a hung bridge ends the scenario instead of the whole run, and
+# line-buffered, so that its log keeps every line it printed even when it is killed.
 start_bridge() {
-  timeout -s KILL "${1:-120}" accessory-bridge > /tmp/bridge.log 2>&1 &
+  timeout -s KILL "${1:-120}" stdbuf -oL accessory-bridge > /tmp/bridge.log 2>&1 &
   bridge_pid=$!
 }
 
@@ -71,7 +71,7 @@ wait_bridge() {
 
 # a bridge that has ended stays a zombie until waited for
 bridge_running() {
-  [ -e "/proc/$bridge_pid" ] && ! grep -q '^State:.*zombie' "/proc/$bridge_pid/status"
+  [ -e "/proc/$bridge_pid" ] && ! grep -qs '^State:.*zombie' "/proc/$bridge_pid/status"
 }
 
 port_3020_bound() { grep -q ':0BCC ' /proc/net/udp; }
@@ -115,7 +115,8 @@ run_scenario() {
   phone_pid=
   rm -f /tmp/phone.log /tmp/bridge.log
   $2
-  [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid"
+  # (the shell's "Terminated" for a killed job is no news here)
+  [ -n "$bridge_pid" ] && { kill "$bridge_pid" && wait "$bridge_pid"; } 2>/dev/null
   [ -n "$phone_pid" ] && stop_phone
   grep '^phone: datagram' /tmp/phone.log 2>/dev/null
   [ "$scenario_failed" = 0 ] && return 0

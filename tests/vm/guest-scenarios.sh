@@ -92,6 +92,8 @@ switched_forwarded_unplugged() {
   send 3000
   check "the next phone was switched once and received its datagram" wait_line $P '^phone: all 1 datagrams received' 60 &&
     switched_once && datagrams_ok 1
+  # still running: what it printed is already in its log, and stays there when the scenario kills it
+  check "the running bridge's console is in its log line by line" claimed
 }
 
 # A phone already in accessory mode takes one 10,000-byte datagram from the bridge and then stops reading;

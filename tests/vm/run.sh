@@ -13,6 +13,10 @@ set -eu
 job=${1:-scenarios}
 build=${2:-build-vm}
 arch=${VM_ARCH:-amd64}
+case "$job" in
+  scenarios | bench | systemd) ;;
+  *) echo "usage: sh tests/vm/run.sh [scenarios|bench|systemd] [BUILD_DIR]" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/../.."
 . scripts/lib.sh
 
