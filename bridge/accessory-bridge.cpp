@@ -66,6 +66,25 @@ static std::atomic<bool> phoneLeft{false};
 static libusb_device* watchedDevice = nullptr;  // the phone; null: no callback registered
 static const int MAX_WAIT_FDS = 8;              // the socket and libusb's few descriptors
 
+// Where the devices that the search or the claim worked on are plugged in: the
+// bus and the chain of hub ports down from its root. A start that fails once
+// every one of them has left the bus failed because the phone was unplugged,
+// not because of a fault, and ends as an unplug while forwarding does.
+static const int MAX_TRIED = 16;
+static const int MAX_PORT_DEPTH = 7;  // the most tiers USB allows below a root hub
+struct UsbPort {
+    uint8_t bus;
+    uint8_t depth;
+    uint8_t numbers[MAX_PORT_DEPTH];
+    bool left;  // a USB call on the device there reported it gone
+};
+static UsbPort triedPorts[MAX_TRIED];
+static int triedCount = 0;
+static bool triedOverflow = false;  // more devices than places: presence cannot be told
+static int lastUsbError = 0;        // the code error() printed last
+static const int SETTLE_STEPS = 10;
+static const useconds_t SETTLE_STEP_US = 100000;  // ten steps: up to a second for an unplug to show
+
 // Written once by transferBegin before the forwarding thread starts.
 libusb_device_handle* deviceHandle = nullptr;
 uint8_t deviceOutAddress = 0;
@@ -81,7 +100,10 @@ int findBulkOutPacketSize(libusb_device* device);
 void printEnds(libusb_device* device);
 libusb_device_handle* getAndroidHandle();
 
-static void error(int32_t code) { printf("%s\n", libusb_strerror(code)); }
+static void error(int32_t code) {
+    lastUsbError = code;
+    printf("%s\n", libusb_strerror(code));
+}
 
 static int init() {
     const int result = libusb_init(nullptr);
@@ -228,6 +250,63 @@ static libusb_device_handle* setupAccessory(libusb_device_handle* handle) {
     return nullptr;
 }
 
+static UsbPort portOf(libusb_device* device) {
+    UsbPort port = {};
+    port.bus = libusb_get_bus_number(device);
+    const int depth = libusb_get_port_numbers(device, port.numbers, MAX_PORT_DEPTH);
+    port.depth = static_cast<uint8_t>(depth > 0 ? depth : 0);
+    return port;
+}
+
+// Remembers where a device the bridge is about to work on is plugged in. Hubs
+// are never phones, and a hub's port stays filled, so they are left out.
+static void rememberTried(libusb_device* device, const libusb_device_descriptor& descriptor) {
+    lastUsbError = 0;
+    if (descriptor.bDeviceClass == LIBUSB_CLASS_HUB) return;
+    if (triedCount == MAX_TRIED) {
+        triedOverflow = true;
+        return;
+    }
+    triedPorts[triedCount] = portOf(device);
+    triedCount++;
+}
+
+// After the device remembered last was given up: did it go because it left?
+static void noteIfLeft() {
+    if (triedCount > 0 && lastUsbError == LIBUSB_ERROR_NO_DEVICE) triedPorts[triedCount - 1].left = true;
+}
+
+// Whether a device is plugged in at that port, as the kernel sees it: sysfs names
+// a USB device after its bus and its chain of ports, e.g. 1-1.4. A port that
+// cannot be told counts as taken.
+static bool somethingPluggedInAt(const UsbPort& port) {
+    if (port.depth == 0) return true;
+    char path[64];
+    int used = snprintf(path, sizeof path, "/sys/bus/usb/devices/%u-%u", port.bus, port.numbers[0]);
+    for (int i = 1; i < port.depth; i++)
+        used += snprintf(path + used, sizeof path - static_cast<size_t>(used), ".%u", port.numbers[i]);
+    return access(path, F_OK) == 0;
+}
+
+static bool everyTriedDeviceLeft() {
+    for (int t = 0; t < triedCount; t++)
+        if (!triedPorts[t].left && somethingPluggedInAt(triedPorts[t])) return false;
+    return true;
+}
+
+// True when the bridge worked on at least one device and every one of them has
+// left the bus: a USB call said so, or nothing is plugged in at its port. A
+// device pulled out fails its request before the kernel has taken it off the
+// bus, so the bus gets a moment to settle before the answer is no.
+static bool phoneUnplugged() {
+    if (triedCount == 0 || triedOverflow) return false;
+    for (int step = 0; step < SETTLE_STEPS; step++) {
+        if (everyTriedDeviceLeft()) return true;
+        usleep(SETTLE_STEP_US);
+    }
+    return everyTriedDeviceLeft();
+}
+
 static bool isAccessory(const libusb_device_descriptor& descriptor) {
     return descriptor.idVendor == AOA_VID &&
            (descriptor.idProduct == AOA_PID_ACCESSORY || descriptor.idProduct == AOA_PID_ACCESSORY_ADB);
@@ -251,10 +330,13 @@ libusb_device_handle* getAndroidHandle() {
         }
         printf("VID: %04X. PID: %04X\n", descriptor.idVendor, descriptor.idProduct);
 
+        // A device the bridge may not open is not one the board gave it to serve.
         libusb_device_handle* handle = nullptr;
         const int opened = libusb_open(devices[i], &handle);
+        if (opened != LIBUSB_ERROR_ACCESS) rememberTried(devices[i], descriptor);
         if (opened < 0) {
             error(opened);
+            noteIfLeft();
             continue;
         }
         libusb_set_auto_detach_kernel_driver(handle, 1);
@@ -262,12 +344,14 @@ libusb_device_handle* getAndroidHandle() {
         libusb_device_handle* result = nullptr;
         if (isAccessory(descriptor)) {
             if (androidIntroduction(handle) != 1) {
+                noteIfLeft();
                 libusb_close(handle);
                 continue;
             }
             result = handle;
         } else {
             result = setupAccessory(handle);
+            if (result == nullptr) noteIfLeft();
             libusb_close(handle);
         }
         if (result != nullptr) {
@@ -364,7 +448,9 @@ static ssize_t receiveWatching(unsigned char* buffer, pollfd* fds, nfds_t count)
         const ssize_t received =
             recvfrom(udpsocket, buffer, UDP_BUFFER_SIZE, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&si_other), &slen);
         if (received >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return received;
-        if (poll(fds, count, -1) <= 0) continue;
+        const int ready = poll(fds, count, -1);
+        if (ready < 0 && errno != EINTR) return -1;  // a wait that cannot be made is a failed receive
+        if (ready <= 0) continue;
         bool usbEvent = false;
         for (nfds_t i = 1; i < count; i++) usbEvent = usbEvent || fds[i].revents != 0;
         timeval now = {0, 0};
@@ -411,18 +497,29 @@ int main() {
     printf("Init USB\n");
     if (init() < 0) return -1;
 
+    // A phone unplugged before it was set up is not a fault: that ends as an
+    // unplug while forwarding does, with status 0.
     libusb_device_handle* handle = getAndroidHandle();
     if (handle == nullptr) {
         printf("\nError setting up accessory\n");
+        const bool unplugged = phoneUnplugged();
         shutdown(nullptr);
-        return -1;
+        return unplugged ? 0 : -1;
     }
     // Before the claim: a phone gone before this fails the claim, one gone after is reported.
     watchPhone(handle);
+    // From here on only the phone counts, not the other devices the search met.
+    triedCount = 0;
+    triedOverflow = false;
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(libusb_get_device(handle), &descriptor) == 0)
+        rememberTried(libusb_get_device(handle), descriptor);
     if (transferBegin(handle) < 0) {
+        noteIfLeft();
         printf("\nError in transfer begin\n");
+        const bool unplugged = phoneUnplugged();
         shutdown(handle);
-        return -1;
+        return unplugged ? 0 : -1;
     }
 
     open_socket(BRIDGE_UDP_PORT);

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -229,6 +230,8 @@ TEST_F(Bridge, StalledStringEndsTheIdentification) {
     EXPECT_EQ(seenTextBy(phone), Lines(all.begin(), all.begin() + 5));  // strings 0 to 3, nothing after
 }
 
+// After the start request the phone leaves the bus. With nothing back at its port
+// in the six attempts it was unplugged, which is no fault: status 0.
 TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     const int phone = deviceCreate(aPhone(2));
     devicePlugIn(phone);
@@ -236,9 +239,39 @@ TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     run = bridgeStart();
     finish();
     expectEnd(
+        START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} + rootHubThenGiveUp(1), 0);
+    EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
+}
+
+// Back at its port, but not as an accessory: a phone that refuses, still plugged in.
+TEST_F(Bridge, PhoneThatComesBackAsSomethingElseIsAFault) {
+    const int phone = deviceCreate(aPhone(2));
+    devicePlugIn(phone);
+    deviceComesBackAs(phone, deviceCreate(aMouse()));
+    run = bridgeStart();
+    finish();
+    expectEnd(
         START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} + rootHubThenGiveUp(1),
         255);
-    EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
+}
+
+// Unplugged during the identification, beside a device that is no phone: only
+// the devices the walk could work on count, and the one that went was the phone.
+TEST_F(Bridge, PhoneUnpluggedDuringIdentificationIsNoFault) {
+    DeviceModel unopenable = aMouse();
+    unopenable.openable = false;
+    devicePlugIn(deviceCreate(unopenable));
+    DeviceModel model = aPhone(2);
+    model.leaveAtString = 2;
+    devicePlugIn(deviceCreate(model));
+    run = bridgeStart();
+    finish();
+    expectEnd(START + checking(0, 0x04E8, 0x6860) +
+                  Lines{"Sent getProtocol", "Response ", "Version Code Device: 2",
+                        "No such device (it may have been disconnected)"} +
+                  checking(1, 0x046D, 0xC077) + Lines{"No such device (it may have been disconnected)"} +
+                  rootHubThenGiveUp(2),
+              0);
 }
 
 // ---- the handshake through to forwarding ----
@@ -298,6 +331,27 @@ TEST_F(Bridge, UnplugWithNoTrafficEndsForwarding) {
 
     expectEnd(phoneFound() + ACCESSORY_LISTING + FORWARDING + FINISHED, 0);
     EXPECT_EQ(seenTextBy(accessory), (Lines{"claim 0", "release 0"}));
+}
+
+// A wait for a datagram that cannot be made ends forwarding as a failed receive
+// does, rather than being retried without end: here poll is refused because it
+// watches more descriptors than the process may now hold. libusb's own wait in a
+// transfer watches three (its event and timer descriptors and the phone's), the
+// bridge's wait one more, its socket.
+TEST_F(Bridge, FailedWaitEndsForwarding) {
+    const int accessory = deviceCreate(anAccessory(0x2D00));
+    phoneBecoming(accessory);
+    startAndWaitForForwarding();
+    const rlimit few = {3, 3};
+    ASSERT_EQ(prlimit(run.pid, RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
+    sendDatagram(payload(10));  // wakes a wait begun before the limit
+    finish();
+
+    expectEnd(phoneFound() + ACCESSORY_LISTING + FORWARDING + FINISHED, 0);
+    const Lines seen = seenTextBy(accessory);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), "claim 0");
+    EXPECT_EQ(seen.back(), "release 0");
 }
 
 // At full speed (64-byte packets) a 64-byte datagram fills its packet; a stalled one gets no end.

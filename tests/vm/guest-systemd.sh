@@ -9,6 +9,7 @@ PACKAGES="stream-relay accessory-bridge relay-probe"
 
 state() { echo "$(systemctl show -P ActiveState "$1")/$(systemctl show -P SubState "$1")/$(systemctl show -P Result "$1")"; }
 in_state() { [ "$(state "$1")" = "$2" ]; }
+active_state() { [ "$(systemctl show -P ActiveState "$1")" = "$2" ]; }
 system_is() { [ "$(systemctl is-system-running)" = "$1" ]; }
 main_pid() { systemctl show -p MainPID --value "$1"; }
 versions() { dpkg-query -W -f '${Package} ${Version} ${db:Status-Abbrev}\n' $PACKAGES 2>&1 | paste -sd, | tr -s ' '; }
@@ -77,6 +78,15 @@ installed() {
   bridge_idle
 }
 
+# A datagram for the bridge from another host: its source is an address of the machine's that is not the
+# loopback's (192.0.2.1, added to lo once), 700 bytes where the phone expects 1000.
+FOREIGN=192.0.2.1
+send_from_foreign() {
+  /opt/vm/busybox ip addr show dev lo | grep -q " $FOREIGN/" || /opt/vm/busybox ip addr add "$FOREIGN/32" dev lo
+  perl -MSocket -e 'socket(S, PF_INET, SOCK_DGRAM, 0) or die; $a = inet_aton($ARGV[0]);
+    bind(S, sockaddr_in(0, $a)) or die "bind: $!"; send(S, "x" x 700, 0, sockaddr_in(3020, $a)) or die "send: $!"' "$FOREIGN"
+}
+
 # A phone offering debugging is plugged in; udev starts the bridge, which switches it and forwards. The phone
 # stops reading, a datagram waits for it, and it is unplugged: the transfer fails, the bridge ends, and the
 # restart after "Finished" is skipped. A second phone stops reading too, and the bridge's transfer times out
@@ -89,8 +99,11 @@ phones_come_and_go() {
   check "udev started the bridge, which bound port 3020: $(state accessory-bridge)" port_3020_bound || return
   check "phone switched: $(grep -c '^phone: request 5[123]' $P) handshake requests, $(grep -o 'configured as 18D1:2D00' $P)" \
     switched_once
+  check "a datagram from $FOREIGN sent to port 3020" send_from_foreign
   send 1000 >/dev/null
   check "a datagram to port 3020 reached the phone: $(grep '^phone: datagram' $P)" wait_line $P '^phone: all 1 datagrams' 60
+  check "the one from $FOREIGN did not: $(grep -E '^phone: (all|FAULT)' $P | paste -sd' ')" \
+    sh -c "! grep -q FAULT $P && grep -q '^phone: all 1 datagrams received and correct' $P"
   check "after the phone's VID line: \"$(after_phone_vid)\" ($(since_mark accessory-bridge | grep -c '^Access denied') Access denied lines in all)" \
     test "$(after_phone_vid)" = "Sent getProtocol"
   send 100 >/dev/null
@@ -118,20 +131,81 @@ phones_come_and_go() {
 # unplugged HOW waiting|idle: the bridge ended, with a failed transfer if one was waiting and without one
 # otherwise; its restart was skipped and it is idle
 unplugged() {
-  poll_until 60 journal_has accessory-bridge 'Skipped due to'
-  check "unplugged $1: $(journal accessory-bridge 'Bulk write error|Finished|status=|Scheduled|Skipped')" \
+  poll_until 60 journal_has accessory-bridge 'skipped because of an unmet condition'
+  check "unplugged $1: $(journal accessory-bridge 'Bulk write error|Finished|status=|Scheduled|skipped')" \
     ended_as "$2"
   bridge_idle
 }
 
 ended_as() {
-  journal_has accessory-bridge '^Finished$' && journal_has accessory-bridge 'Skipped due to' &&
+  journal_has accessory-bridge '^Finished$' && journal_has accessory-bridge 'skipped because of an unmet condition' &&
     if [ "$1" = waiting ]; then journal_has accessory-bridge '^Bulk write error -1$'
     else ! journal_has accessory-bridge 'Bulk write error'; fi
 }
 
 switched_once() {
   [ "$(grep -c '^phone: request 53' $P)" = 1 ] && grep -q '^phone: configured as 18D1:2D00' $P
+}
+
+# A phone that leaves at any moment of its start ends like one that leaves while forwarding: the unit inactive,
+# the system running. Before the bridge starts (a drop-in holds its start until the phone is gone), during the
+# identification, at the start request, during the reopen, and at the claim (the phone already in accessory
+# mode leaves once identified; the bridge claims a second later).
+early_unplugs() {
+  for moment in start 52 53 reopen identified; do
+    mark
+    case $moment in
+      start) hold_start; start_phone --debugging ;;
+      identified) start_phone --accessory --unplug-at identified ;;
+      *) start_phone --debugging --unplug-at $moment ;;
+    esac
+    if [ $moment = start ]; then
+      poll_until 60 in_state accessory-bridge activating/start-pre/success && stop_phone
+    else
+      wait_line $P '^phone: unplugged at' 60 && wait_no_phone
+    fi
+    poll_until 60 journal_has accessory-bridge "$(ending_of $moment)"
+    poll_until 60 active_state accessory-bridge inactive
+    check "unplugged at $moment: $(journal accessory-bridge 'Error|Could not|status=|Failed|Scheduled|skipped')" \
+      ended_early $moment
+    bridge_idle
+    [ $moment != start ] || release_start
+  done
+}
+
+# the line the bridge ends with when the phone leaves at that moment
+ending_of() {
+  case $1 in identified) echo '^Error in transfer begin$' ;; *) echo '^Error setting up accessory$' ;; esac
+}
+
+# Seen from the bridge, a phone gone before it started is no phone at all (status 255); the unit is still not
+# left failed, as the phone's device no longer holds it. Gone later, the bridge ends with status 0.
+ended_early() {
+  journal_has accessory-bridge "$(ending_of $1)" &&
+    if [ $1 = start ]; then journal_has accessory-bridge 'status=255/EXCEPTION'
+    else ! journal_has accessory-bridge 'status=255|Failed with result'; fi &&
+    active_state accessory-bridge inactive
+}
+
+HELD=/run/systemd/system/accessory-bridge.service.d/held.conf
+hold_start() {
+  mkdir -p "$(dirname $HELD)"
+  printf '%s\n' '[Service]' "ExecStartPre=/bin/sh -c 'while [ -d /dev/accessory-bridge ]; do sleep 0.1; done'" > $HELD
+  systemctl daemon-reload
+}
+release_start() { rm -f $HELD; systemctl daemon-reload; }
+
+# A device that matches the udev rule but is no phone (a camera, 06/01/01) is tried once: the unit stays failed
+# while it is plugged in, is not started again, and is forgotten once it is unplugged.
+stranger_comes_and_goes() {
+  start_phone --stranger
+  wait_device 1d6b 0104
+  poll_until 60 in_state accessory-bridge failed/failed/exit-code
+  check "a camera plugged in: $(grep -c 'number 51$' $P) protocol request, $(state accessory-bridge), system $(systemctl is-system-running); $(journal accessory-bridge 'Pipe error|Error setting up|status=')" \
+    test "$(grep -c 'number 51$' $P)/$(state accessory-bridge)" = 1/failed/failed/exit-code
+  mark
+  stop_phone
+  bridge_idle
 }
 
 # A real fault with a phone present still fails the unit: here a phone that does not answer the accessory
@@ -213,8 +287,82 @@ scenario() {
       sed 's/^/  journal> /'
 }
 
+# The benchmark (tessivar.job=plugs): the time from plugging a phone in to its first datagram at the phone,
+# with the unit as packaged and, as the baseline, with the start condition the unit had before (a shell
+# running find over /dev/bus/usb, as a drop-in). Rounds alternate which goes first. A datagram goes to port
+# 3020 every 50 ms throughout, so the first one after the bridge is ready reaches the phone at once.
+BASELINE=/run/systemd/system/accessory-bridge.service.d/baseline.conf
+use_condition() {
+  if [ "$1" = shell ]; then
+    mkdir -p "$(dirname $BASELINE)"
+    printf '%s\n' '[Unit]' 'ConditionDirectoryNotEmpty=' '[Service]' \
+      "ExecCondition=/bin/sh -c 'find /dev/bus/usb -type c -group accessory-bridge 2>/dev/null | grep -q .'" > $BASELINE
+  else
+    rm -f $BASELINE
+  fi
+  systemctl daemon-reload
+}
+
+plug_bench() {
+  rounds=$(sed -n 's/.*tessivar\.rounds=\([0-9]*\).*/\1/p' /proc/cmdline)
+  perl -MSocket -e 'socket(S, PF_INET, SOCK_DGRAM, 0); $to = sockaddr_in(3020, inet_aton("127.0.0.1"));
+    while (1) { send(S, "x" x 1000, 0, $to); select(undef, undef, undef, 0.05) }' &
+  sender=$!
+  : > /tmp/plugs
+  for r in $(seq "${rounds:-5}"); do
+    if [ $((r % 2)) = 1 ]; then order="packaged shell"; else order="shell packaged"; fi
+    for v in $order; do
+      use_condition $v
+      mark
+      start_phone --debugging
+      if wait_line $P '^phone: first datagram' 60; then
+        t=$(sed -n 's/^phone: first datagram \([0-9.]*\) s.*/\1/p' $P)
+        plugged=$(sed -n 's/^phone: plugged in as .* at \([0-9.]*\) s$/\1/p' $P)
+        began=$(journalctl -q -o short-monotonic ${bridge_mark:+--after-cursor="$bridge_mark"} -u accessory-bridge |
+          sed -n 's/^\[ *\([0-9.]*\)\] .*: Init USB$/\1/p' | head -n 1)
+        start=$(echo "$began $plugged" | awk '{ printf "%.3f", $1 - $2 }')
+        echo "bench: round $r, $v: the bridge began $start s, the first datagram came $t s after plugging in"
+        echo "$v $t $start" >> /tmp/plugs
+      else
+        echo "bench: round $r, $v: no datagram reached the phone"
+      fi
+      stop_phone
+      poll_until 60 active_state accessory-bridge inactive
+    done
+  done
+  kill $sender
+  use_condition packaged
+  # per figure (the bridge's start, the first datagram): median, min and max of each setting, and the ratio
+  awk '{ n[$1]++; t[$1, "datagram", n[$1]] = $2; t[$1, "start", n[$1]] = $3 }
+    function median(v, f, k,   a, i, j, x) {
+      for (i = 1; i <= k; i++) a[i] = t[v, f, i]
+      for (i = 2; i <= k; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+      lo = a[1]; hi = a[k]
+      return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+    }
+    END {
+      split("start datagram", figures)
+      label["start"] = "plug to the bridge'"'"'s start"; label["datagram"] = "plug to first datagram"
+      for (f = 1; f <= 2; f++) {
+        for (v in n) { m[v] = median(v, figures[f], n[v])
+          printf "bench: %-8s %s: median %.3f s, min %.3f, max %.3f, %d plugs\n", v, label[figures[f]], m[v], lo, hi, n[v] }
+        if (n["packaged"] && n["shell"])
+          printf "bench: %s, packaged/shell: %.3f (%.3f s less a plug)\n", label[figures[f]], m["packaged"] / m["shell"], m["shell"] - m["packaged"]
+      }
+    }' /tmp/plugs
+}
+
 echo "vm: systemd $(systemctl --version | head -n 1 | cut -d' ' -f2) booted in $(cut -d' ' -f1 /proc/uptime) s"
+job=$(sed -n 's/.*tessivar\.job=\([a-z]*\).*/\1/p' /proc/cmdline)
+if [ "$job" = plugs ]; then
+  scenario "install" installed
+  plug_bench
+  echo "vm: plugs ended after $(cut -d' ' -f1 /proc/uptime) s"
+  systemctl poweroff --force --force
+fi
 scenario "install: users, relay enabled and running, bridge idle" installed
+scenario "phones unplugged at every moment of their start" early_unplugs
+scenario "a camera plugged in and unplugged" stranger_comes_and_goes
 scenario "phones plugged, switched, forwarded to, unplugged" phones_come_and_go
 scenario "a real fault still fails the bridge's unit" fault_shows
 scenario "the relay restarts after status 1" relay_restarts

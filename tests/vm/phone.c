@@ -3,13 +3,19 @@
    the bus and comes back as 18D1:2D00 with one interface (bulk IN, bulk OUT), and reads what arrives on bulk
    OUT the way an accessory app does: 16 KiB reads.
 
-   phone [--accessory] [--debugging] [--expect LEN,LEN,...] [--then stop|unplug] [--bench N]
+   phone [--accessory] [--debugging] [--stranger] [--unplug-at MOMENT] [--expect LEN,LEN,...]
+         [--then stop|unplug] [--bench N]
      --accessory  start already in accessory mode
      --debugging  its interface is ff/42/01, as a phone's with debugging on shows, instead of ff/ff/00
+     --stranger   no phone: interface 06/01/01, as a camera or media player shows, and every vendor request stalls
+     --unplug-at  leave the bus at a moment of the handshake: 51 or 52 (that request arrives, unanswered), 53
+                  (the start request arrives, unanswered), reopen (53 answered, then gone instead of coming
+                  back) or identified (the sixth string answered: the host goes on to claim the interface)
      --expect     check the reads against these datagram lengths and the bytes of pattern.h, then do --then
      --then stop  stop reading (the host's next transfer times out); unplug: unbind from the controller
      --bench N    after every N reads print their rate (no byte checks)
-   Every line it prints starts with "phone: "; faults start with "phone: FAULT". */
+   Every line it prints starts with "phone: "; faults start with "phone: FAULT". The plug-in line gives the
+   time of CLOCK_MONOTONIC (the journal's monotonic clock), the first read how long after plugging in it came. */
 #include <dirent.h>
 #include <endian.h>
 #include <errno.h>
@@ -40,6 +46,9 @@ static int ep0 = -1;
 static int unplugRequest[2]; /* the reader thread asks the control thread to unplug through this pipe */
 static int accessoryMode;
 static int debugging;
+static int stranger;
+static const char *unplugAt = "";
+static double pluggedAt; /* CLOCK_MONOTONIC seconds */
 static char udcName[256];
 
 static unsigned expectLen[MAX_EXPECT];
@@ -141,9 +150,11 @@ static struct interfaceDescs interfaceFor(unsigned maxPacket)
         .intf = {.bLength = sizeof d.intf,
                  .bDescriptorType = USB_DT_INTERFACE,
                  .bNumEndpoints = 2,
-                 .bInterfaceClass = USB_CLASS_VENDOR_SPEC,
-                 .bInterfaceSubClass = debugging ? 0x42 : 0xff,
-                 .bInterfaceProtocol = debugging ? 1 : 0,
+                 .bInterfaceClass = stranger ? USB_CLASS_STILL_IMAGE : USB_CLASS_VENDOR_SPEC,
+                 .bInterfaceSubClass = stranger    ? 1
+                                       : debugging ? 0x42
+                                                   : 0xff,
+                 .bInterfaceProtocol = stranger || debugging ? 1 : 0,
                  .iInterface = 1},
         .in = {.bLength = sizeof d.in,
                .bDescriptorType = USB_DT_ENDPOINT,
@@ -206,9 +217,25 @@ static void findUdc(void)
     closedir(d);
 }
 
+static double seconds(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
 static void plugIn(void) { mustWrite(GADGET "/UDC", udcName); }
 
 static void unplug(void) { mustWrite(GADGET "/UDC", "\n"); }
+
+/* --unplug-at: leaves the bus for good at the moment named */
+static int leavesAt(const char *moment)
+{
+    if (strcmp(unplugAt, moment) != 0) return 0;
+    unplug();
+    say("unplugged at %s", moment);
+    return 1;
+}
 
 /* Switches identity the way a phone does after request 53: off the bus, back as the accessory. */
 static void becomeAccessory(void)
@@ -224,11 +251,17 @@ static void becomeAccessory(void)
 static void answerSetup(const struct usb_ctrlrequest *r)
 {
     unsigned len = le16toh(r->wLength), index = le16toh(r->wIndex);
-    if (r->bRequestType == 0xC0 && r->bRequest == 51) {
+    int accessoryRequest = (r->bRequestType & ~USB_DIR_IN) == 0x40 && r->bRequest >= 51 && r->bRequest <= 53;
+    if (accessoryRequest && !stranger) {
+        char moment[4];
+        snprintf(moment, sizeof moment, "%u", r->bRequest);
+        if (leavesAt(moment)) return;
+    }
+    if (r->bRequestType == 0xC0 && r->bRequest == 51 && !stranger) {
         unsigned char version[2] = {2, 0};
         if (write(ep0, version, len < 2 ? len : 2) < 0) fault("reply to 51: %s", strerror(errno));
         say("request 51: answered version 2");
-    } else if (r->bRequestType == 0x40 && r->bRequest == 52) {
+    } else if (r->bRequestType == 0x40 && r->bRequest == 52 && !stranger) {
         char text[512];
         ssize_t n = read(ep0, text, len < sizeof text ? len : sizeof text);
         if (n < 0) {
@@ -239,9 +272,13 @@ static void answerSetup(const struct usb_ctrlrequest *r)
         if (n > 0) text[n - 1] = '\0';
         say("request 52: string %u \"%s\" %zd bytes%s", index, text, n,
             terminated ? " with NUL" : " NOT NUL-terminated");
-    } else if (r->bRequestType == 0x40 && r->bRequest == 53) {
+        /* the host's control transfer completes with the status stage: give it that moment */
+        if (index == 5 && strcmp(unplugAt, "identified") == 0) usleep(100000);
+        if (index == 5) leavesAt("identified");
+    } else if (r->bRequestType == 0x40 && r->bRequest == 53 && !stranger) {
         if (read(ep0, NULL, 0) < 0) fault("ack of 53: %s", strerror(errno));
         say("request 53: start accessory");
+        if (leavesAt("reopen")) return;
         if (!accessoryMode) becomeAccessory();
     } else {
         say("stalling request type %02X number %u", r->bRequestType, r->bRequest);
@@ -320,13 +357,6 @@ static void checkRead(const unsigned char *buf, size_t n)
     if (offset) fault("a read of %zu bytes ended inside datagram %d at byte %u", n, dgram, offset);
 }
 
-static double seconds(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
-
 static void benchRead(size_t n)
 {
     static long count;
@@ -366,6 +396,9 @@ static void *readBulk(void *arg)
             usleep(20000);
             continue;
         }
+        static int first = 1;
+        if (first && n > 0) say("first datagram %.3f s after plugging in", seconds() - pluggedAt);
+        first = first && n == 0;
         if (benchEvery) benchRead((size_t)n);
         if (expectCount) {
             int before = dgram;
@@ -390,6 +423,10 @@ int main(int argc, char **argv)
             accessoryMode = 1;
         else if (strcmp(argv[i], "--debugging") == 0)
             debugging = 1;
+        else if (strcmp(argv[i], "--stranger") == 0)
+            stranger = 1;
+        else if (strcmp(argv[i], "--unplug-at") == 0 && i + 1 < argc)
+            unplugAt = argv[++i];
         else if (strcmp(argv[i], "--expect") == 0 && i + 1 < argc)
             parseExpect(argv[++i]);
         else if (strcmp(argv[i], "--then") == 0 && i + 1 < argc)
@@ -398,7 +435,8 @@ int main(int argc, char **argv)
             benchEvery = atol(argv[++i]);
         else {
             fprintf(stderr,
-                    "usage: phone [--accessory] [--debugging] [--expect LEN,...] [--then stop|unplug] [--bench N]\n");
+                    "usage: phone [--accessory] [--debugging] [--stranger] [--unplug-at 51|52|53|reopen|identified]\n"
+                    "             [--expect LEN,...] [--then stop|unplug] [--bench N]\n");
             return 2;
         }
     }
@@ -413,8 +451,13 @@ int main(int argc, char **argv)
     if (pipe(unplugRequest) < 0) die("pipe");
     pthread_t reader;
     if (pthread_create(&reader, NULL, readBulk, NULL) != 0) die("start reader");
+    pluggedAt = seconds();
     plugIn();
-    say("plugged in as %s", accessoryMode ? "18D1:2D00" : "1D6B:0104");
+    say("plugged in as %s at %.3f s",
+        stranger        ? "a camera, 1D6B:0104"
+        : accessoryMode ? "18D1:2D00"
+                        : "1D6B:0104",
+        pluggedAt);
     serveControl();
     return 0;
 }

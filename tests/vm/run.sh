@@ -6,6 +6,9 @@
 #                            cache) boots with systemd, installs the amd64 .debs, built first into build-packages/
 #                            (VM_PACKAGES_BUILT=1: they are there and current), and the services start the
 #                            programs; fails on any failed check
+#   sh tests/vm/run.sh plugs       in the same systemd machine, the time from plugging a phone in to its first
+#                            datagram, with the packaged unit and with its former start condition
+#                            (BENCH_ROUNDS plugs of each, default 5)
 # Where QEMU cannot run here it says why and exits 0. BUILD_DIR (default build-vm) is its own build folder.
 # VM_ARCH=arm64 runs the arm64 build of the programs in an arm64 machine (qemu-system-aarch64 -M virt);
 # VM_ONLY=NAME,NAME runs only those scenarios (the function names in tests/vm/guest-scenarios.sh).
@@ -14,16 +17,19 @@ job=${1:-scenarios}
 build=${2:-build-vm}
 arch=${VM_ARCH:-amd64}
 case "$job" in
-  scenarios | bench | systemd) ;;
-  *) echo "usage: sh tests/vm/run.sh [scenarios|bench|systemd] [BUILD_DIR]" >&2; exit 2 ;;
+  scenarios | bench | systemd | plugs) ;;
+  *) echo "usage: sh tests/vm/run.sh [scenarios|bench|systemd|plugs] [BUILD_DIR]" >&2; exit 2 ;;
 esac
+# the machines that boot the Debian root with systemd
+vm_kind=initramfs
+case "$job" in systemd | plugs) vm_kind=systemd ;; esac
 cd "$(dirname "$0")/../.."
 . scripts/lib.sh
 
 skip() { echo "vm: skipped: $*"; exit 0; }
 [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] || skip "the machine is built on amd64 hosts only"
-[ "$job" != systemd ] || [ "$arch" = amd64 ] || { echo "vm: the systemd machine is amd64 only"; exit 1; }
-if [ "$job" = systemd ]; then
+[ "$vm_kind" != systemd ] || [ "$arch" = amd64 ] || { echo "vm: the systemd machine is amd64 only"; exit 1; }
+if [ "$vm_kind" = systemd ]; then
   [ "$(id -u)" = 0 ] || skip "building the Debian root with debootstrap needs root"
   need_packages debootstrap e2fsprogs dpkg-dev || skip "debootstrap could not be installed"
 fi
@@ -65,7 +71,7 @@ packages_for_machine() {
 
 t0=$(date +%s)
 mkdir -p "$build/vm"
-if [ "$job" = systemd ]; then
+if [ "$vm_kind" = systemd ]; then
   packages_for_machine "$build/vm/debs"
 else
   build_into "$build" ${cross:-} -DBUILD_TESTING=OFF >/dev/null
@@ -73,7 +79,7 @@ else
 fi
 for p in phone send; do $cc -O2 -Wall -Wextra -o "$build/vm/$p" "tests/vm/$p.c" -pthread; done
 # debootstrap needs the network and mounts inside its root, which some containers forbid
-VM_ARCH=$arch VM_JOB=$job sh tests/vm/build-image.sh "$build" || { [ $? = 2 ] && skip "no Debian root for systemd"; exit 1; }
+VM_ARCH=$arch VM_JOB=$vm_kind sh tests/vm/build-image.sh "$build" || { [ $? = 2 ] && skip "no Debian root for systemd"; exit 1; }
 t1=$(date +%s)
 
 # The same receive measured natively here, for comparison with the figure the machine prints.
@@ -85,7 +91,7 @@ fi
 # KVM is not used: where /dev/kvm exists it may still be unusable, and TCG runs everywhere.
 log=$build/vm/$job.log
 # The systemd machine's root disk: writes go to a temporary snapshot, so the cached image stays as made.
-[ "$job" != systemd ] || disk="-drive file=$build/vm/root.ext4,format=raw,if=virtio,snapshot=on,cache=unsafe"
+[ "$vm_kind" != systemd ] || disk="-drive file=$build/vm/root.ext4,format=raw,if=virtio,snapshot=on,cache=unsafe"
 timeout -k 10 "${VM_TIMEOUT:-600}" $qemu -nodefaults -no-user-config -machine $machine -accel tcg -cpu max \
   -smp "${VM_CPUS:-2}" -m 512 -display none -serial stdio -no-reboot ${disk:-} \
   -kernel "$build/vm/vmlinuz" -initrd "$build/vm/initrd.gz" \
@@ -94,6 +100,6 @@ t2=$(date +%s)
 echo "vm: build $((t1 - t0)) s, boot and $job $((t2 - t1)) s"
 
 grep -q "^vm: $job ended" "$log" || { echo "vm: the machine stopped before $job ended (log: $log)"; exit 1; }
-if [ "$job" != bench ]; then
+if [ "$job" != bench ] && [ "$job" != plugs ]; then
   grep -qE '^vm: [1-9][0-9]* passed, 0 failed$' "$log"
 fi
