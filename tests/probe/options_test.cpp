@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,30 @@ TEST(ProbeOptions, MistakesAreRefusedWithAReason) {
         for (const auto& w : words) shown += w + " ";
         EXPECT_EQ(parsed.result, PARSE_ERROR) << shown;
         EXPECT_FALSE(parsed.error.empty()) << shown;
+    }
+}
+
+// An option added to the parser is described where people look: --help and the manual.
+TEST(ProbeOptions, EveryOptionIsInTheHelpAndTheManual) {
+    std::ifstream file(RELAY_PROBE_MANUAL);
+    std::stringstream text;
+    text << file.rdbuf();
+    ASSERT_FALSE(text.str().empty()) << "cannot read " << RELAY_PROBE_MANUAL;
+    std::string manual;
+    for (char c : text.str()) {
+        if (c == '-' && !manual.empty() && manual.back() == '\\') {
+            manual.back() = '-';  // roff's hyphen, \-
+        } else {
+            manual += c;
+        }
+    }
+    const std::string usage = PROBE_USAGE;
+    for (const option* item = PROBE_LONG_OPTIONS; item->name != nullptr; item++) {
+        std::string name = std::string("--") + item->name;
+        EXPECT_NE(usage.find(std::string("-") + static_cast<char>(item->val) + ", " + name), std::string::npos) << name;
+        EXPECT_NE(manual.find(".BR -" + std::string(1, static_cast<char>(item->val)) + " \", \" " + name),
+                  std::string::npos)
+            << name << " in " << RELAY_PROBE_MANUAL;
     }
 }
 

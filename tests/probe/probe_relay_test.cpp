@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -36,7 +37,8 @@ struct ProbeRun {
     int outputFd = -1;
     std::string output;  // standard output and error together, or only error with payloadsApart
     int payloadFd = -1;
-    std::string payloads;  // standard output, with payloadsApart
+    std::string payloads;        // standard output, with payloadsApart
+    bool readerStalled = false;  // the payloads are left in the pipe, as by a reader that stops
 };
 
 // With payloadsApart, standard output comes back on a pipe of its own.
@@ -74,6 +76,7 @@ ProbeRun startProbe(const std::vector<std::string>& args, bool payloadsApart = f
 
 // Takes what the probe has written to its payload pipe so far, so it never blocks on it.
 void takePayloads(ProbeRun& run) {
+    if (run.readerStalled) return;
     char chunk[65536];
     pollfd waiting{run.payloadFd, POLLIN, 0};
     while (run.payloadFd >= 0 && poll(&waiting, 1, 0) > 0) {
@@ -142,31 +145,67 @@ std::string summaryOf(const std::string& output) {
     return at == std::string::npos ? std::string() : output.substr(at);
 }
 
-// The datagrams reported lost, summed over the per-second lines.
-long long lostInSecondLines(const std::string& output) {
-    long long lost = 0;
+// The number after `label` (lost, output dropped), summed over the per-second lines.
+long long sumInSecondLines(const std::string& output, const std::string& label) {
+    long long sum = 0;
     for (size_t line = output.find(" datagrams/s"); line != std::string::npos;
          line = output.find(" datagrams/s", line + 1)) {
         size_t end = output.find('\n', line);
-        lost += numberAfter(output.substr(line, end - line), "lost ");
+        sum += std::max(0LL, numberAfter(output.substr(line, end - line), label));
     }
-    return lost;
+    return sum;
 }
 
 // Reads the probe's output until a per-second line shows `total` datagrams received.
 bool waitForTotal(ProbeRun& run, long long total) {
-    std::string wanted = "total " + std::to_string(total) + "\n";
-    return waitForProbeOutput(run, wanted);
+    std::string wanted = "total " + std::to_string(total);
+    long long end = monotonicMs() + DEADLINE_MS;
+    for (;;) {
+        for (size_t at = run.output.find(wanted); at != std::string::npos; at = run.output.find(wanted, at + 1)) {
+            char next = at + wanted.size() < run.output.size() ? run.output[at + wanted.size()] : '\0';
+            if (next == '\n' || next == ' ') return true;
+        }
+        if (monotonicMs() >= end || !pumpProbe(run, 100)) return false;
+    }
 }
 
 // The probe's own UDP port, from its first line.
 int probePortOf(const std::string& output) { return static_cast<int>(numberAfter(output, "from UDP port ")); }
 
-// The payload of video datagram i: size and bytes both depend on i.
+// The payload of video datagram i: size and bytes both depend on i, and the
+// first two bytes are i itself, so no two of the first 65,536 begin alike.
 std::vector<uint8_t> videoPayload(int i) {
     std::vector<uint8_t> payload(200 + (i * 37) % 1200);
     for (size_t k = 0; k < payload.size(); k++) payload[k] = static_cast<uint8_t>(i * 7 + k);
+    payload[0] = static_cast<uint8_t>(i);
+    payload[1] = static_cast<uint8_t>(i >> 8);
     return payload;
+}
+
+// What a reader found on the probe's standard output, taken apart into the
+// payloads sent (0 to sent - 1) in order.
+struct Delivered {
+    std::vector<int> whole;    // the payloads found whole
+    long long bytes = 0;       // their bytes
+    bool cutAtEnd = false;     // the stream ends inside one more payload
+    bool unexplained = false;  // bytes that are no payload sent, or a payload cut off before the end
+};
+
+Delivered takeApart(const std::string& stream, int sent) {
+    Delivered found;
+    size_t at = 0;
+    for (int i = 0; i < sent && at < stream.size(); i++) {
+        std::vector<uint8_t> payload = videoPayload(i);
+        size_t compared = std::min(payload.size(), stream.size() - at);
+        if (std::memcmp(stream.data() + at, payload.data(), compared) != 0) continue;
+        at += compared;
+        found.cutAtEnd = compared < payload.size();
+        if (found.cutAtEnd) break;
+        found.whole.push_back(i);
+        found.bytes += static_cast<long long>(payload.size());
+    }
+    found.unexplained = at != stream.size();
+    return found;
 }
 
 // Plays the encoder: count datagrams to 127.0.0.1:5000, each sent only once
@@ -272,6 +311,97 @@ TEST_F(ProbeAgainstRelay, OutDashGivesStandardOutputThePayloadsAloneAndAReaderTh
         << relay.err;
 }
 
+// A reader of --out - that stops (a paused player, a stalled remuxer) for
+// longer than the relay waits for a silent viewer, takes up again, then stops
+// for good while the probe is stopped.
+TEST_F(ProbeAgainstRelay, AStalledReaderCostsWholeDatagramsCountedAsSuchButNeverTheRegistration) {
+    probe = startProbe({"--out", "-", "127.0.0.1"}, true);
+    ASSERT_TRUE(waitForProbeOutput(probe, "registered: 127.0.0.1:4242 acknowledged")) << probe.output;
+    std::string port = std::to_string(probePortOf(probe.output));
+    ASSERT_TRUE(waitForStderr(relay, "client connected from 127.0.0.1:" + port + "  \n", DEADLINE_MS)) << relay.err;
+
+    // More than the pipe and the probe's queue hold together.
+    probe.readerStalled = true;
+    int encoder = socket(AF_INET, SOCK_DGRAM, 0);
+    int sent = 0;
+    auto send = [&](int count) {
+        for (int i = 0; i < count; i++, sent++) {
+            if (!waitForQueuesBelow({5000, static_cast<uint16_t>(std::stoi(port))}, 64 * 1024, DEADLINE_MS)) return;
+            sendTo(encoder, 5000, videoPayload(sent));
+            takePayloads(probe);
+        }
+    };
+    send(2000);
+    EXPECT_EQ(sent, 2000) << "the probe stopped receiving behind its reader\n" << probe.output;
+    long long end = monotonicMs() + DEADLINE_MS;
+    while (sumInSecondLines(probe.output, "output dropped ") == 0 && monotonicMs() < end) pumpProbe(probe, 100);
+    EXPECT_GT(sumInSecondLines(probe.output, "output dropped "), 0) << probe.output;
+
+    // A viewer that registers now and falls silent: once the relay has dropped
+    // it, a sweep has found the silence that drops a viewer, while the reader stalled.
+    uint16_t silentPort = 0;
+    int silent = openRegisteredViewer(&silentPort, 1);
+    ASSERT_GE(silent, 0);
+    EXPECT_TRUE(waitForStderr(relay, "Client 127.0.0.1:" + std::to_string(silentPort) + " lost\n", DEADLINE_MS))
+        << relay.err;
+    close(silent);
+    EXPECT_EQ(relay.err.find("Client 127.0.0.1:" + port + " lost"), std::string::npos) << relay.err;
+
+    // The reader takes up again: the probe's backlog first (new datagrams may
+    // find no room until it is written), then every new datagram.
+    probe.readerStalled = false;
+    int firstAfterStall = sent;
+    auto newOneArrived = [&] {
+        Delivered sofar = takeApart(probe.payloads, sent);
+        return !sofar.whole.empty() && sofar.whole.back() >= firstAfterStall;
+    };
+    end = monotonicMs() + DEADLINE_MS;
+    while (!newOneArrived() && monotonicMs() < end) send(1);
+    ASSERT_TRUE(newOneArrived()) << "nothing new reached the reader after it took up again\n" << probe.output;
+    int resumedAt = sent;
+    send(100);
+    ASSERT_TRUE(waitForTotal(probe, sent)) << probe.output;
+
+    // The reader stops for good, and the probe is stopped.
+    probe.readerStalled = true;
+    send(200);
+    ASSERT_TRUE(waitForTotal(probe, sent)) << probe.output;
+    close(encoder);
+    ASSERT_EQ(interruptProbe(probe), 0) << "a stalled reader must not hold the probe\n" << probe.output;
+    EXPECT_EQ(probe.output.find("registered again"), std::string::npos) << probe.output;
+
+    probe.readerStalled = false;
+    while (probe.payloadFd >= 0) takePayloads(probe);
+    Delivered delivered = takeApart(probe.payloads, sent);
+    EXPECT_FALSE(delivered.unexplained) << "bytes on standard output that are no whole payload";
+    for (int i = resumedAt; i < resumedAt + 100; i++)
+        EXPECT_TRUE(std::count(delivered.whole.begin(), delivered.whole.end(), i)) << "payload " << i << " missing";
+    long long sentBytes = 0;
+    for (int i = 0; i < sent; i++) sentBytes += static_cast<long long>(videoPayload(i).size());
+    std::string summary = summaryOf(probe.output);
+    EXPECT_EQ(numberAfter(summary, "summary: received "), sent) << summary;
+    EXPECT_EQ(numberAfter(summary, "lost "), 0) << summary;
+    size_t droppedAt = summary.find("output dropped ");
+    ASSERT_NE(droppedAt, std::string::npos) << summary;
+    EXPECT_EQ(numberAfter(summary.substr(droppedAt), "output dropped "),
+              sent - static_cast<long long>(delivered.whole.size()))
+        << summary;
+    EXPECT_EQ(numberAfter(summary.substr(droppedAt), "datagrams, "), sentBytes - delivered.bytes) << summary;
+}
+
+TEST_F(ProbeAgainstRelay, AnOutputThatCannotBeWrittenIsSaidAndEndsInStatusOne) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here, the device that is always full";
+    probe = startProbe({"--out", "/dev/full", "127.0.0.1"});
+    ASSERT_TRUE(waitForProbeOutput(probe, "registered: 127.0.0.1:4242 acknowledged")) << probe.output;
+    int port = probePortOf(probe.output);
+    ASSERT_TRUE(waitForStderr(relay, "client connected from 127.0.0.1:" + std::to_string(port) + "  \n", DEADLINE_MS))
+        << relay.err;
+    sendVideo(1, static_cast<uint16_t>(port));
+    EXPECT_TRUE(waitForProbeOutput(probe, "relay-probe: writing /dev/full failed (" + std::string(strerror(ENOSPC))))
+        << probe.output;
+    EXPECT_EQ(interruptProbe(probe), 1) << probe.output;
+}
+
 TEST_F(ProbeAgainstRelay, ADataOnlyViewerIsAcknowledgedAndGetsNoVideo) {
     probe = startProbe({"127.0.0.1", "--data-only"});
     ASSERT_TRUE(waitForProbeOutput(probe, "registered:")) << probe.output;
@@ -309,9 +439,9 @@ TEST_F(ProbeAgainstRelay, DatagramsDroppedOnTheWayAreCountedLost) {
     sendVideo(600, port);
     // The per-second lines show the loss as it happens.
     long long end = monotonicMs() + DEADLINE_MS;
-    while (lostInSecondLines(probe.output) < 60 && monotonicMs() < end) pumpProbe(probe, 100);
+    while (sumInSecondLines(probe.output, "lost ") < 60 && monotonicMs() < end) pumpProbe(probe, 100);
     ASSERT_TRUE(waitForTotal(probe, 540)) << probe.output;
-    EXPECT_EQ(lostInSecondLines(probe.output), 60) << probe.output;
+    EXPECT_EQ(sumInSecondLines(probe.output, "lost "), 60) << probe.output;
     ASSERT_EQ(interruptProbe(probe), 0) << probe.output;
     EXPECT_EQ(numberAfter(summaryOf(probe.output), "summary: received "), 540) << probe.output;
     EXPECT_EQ(numberAfter(summaryOf(probe.output), "lost "), 60) << probe.output;

@@ -129,24 +129,29 @@ TEST(ProbeWire, ControlDatagramsAndTheSequenceFieldAreLittleEndianBytes) {
 TEST(ProbeReport, ALineShowsOnlyItsOwnSecondAndTheSummaryNetLoss) {
     SequenceStats stats;
     resetSequenceStats(stats);
+    OutputCounts output{2, 2476};  // dropped for the reader of --out before the mark
     for (uint32_t i = 0; i < 10; i++) countDatagram(stats, i, 1250, 1000000 + i * 1000);
-    ReportMark mark = markOf(stats);
-    // Next second: 500 datagrams of 1250 bytes with 2 skipped numbers = 5 Mbit/s.
+    ReportMark mark = markOf(stats, &output);
+    // Next second: 500 datagrams of 1250 bytes with 2 skipped numbers = 5 Mbit/s, 3 more dropped for the reader.
     for (uint32_t i = 0; i < 500; i++) countDatagram(stats, i < 100 ? 10 + i : 12 + i, 1250, 2000000 + i * 2000);
+    output = OutputCounts{5, 6190};
     char line[256];
-    formatSecondLine(line, sizeof line, 2.0, 1.0, stats, mark);
+    formatSecondLine(line, sizeof line, 2.0, 1.0, stats, &output, mark);
     EXPECT_NE(std::strstr(line, "500.0 datagrams/s"), nullptr) << line;
     EXPECT_NE(std::strstr(line, "5.000 Mbit/s"), nullptr) << line;
     EXPECT_NE(std::strstr(line, "lost 2 "), nullptr) << line;
-    EXPECT_NE(std::strstr(line, "total 510"), nullptr) << line;
+    EXPECT_NE(std::strstr(line, "total 510   output dropped 3"), nullptr) << line;
+    formatSecondLine(line, sizeof line, 2.0, 1.0, stats, nullptr, mark);
+    EXPECT_EQ(std::strstr(line, "dropped"), nullptr) << "without --out: " << line;
 
     countDatagram(stats, 110, 1250, 3000000);  // one of the two arrives late
     char summary[768];
-    formatSummary(summary, sizeof summary, 3.0, stats);
+    formatSummary(summary, sizeof summary, 3.0, stats, &output);
     EXPECT_NE(std::strstr(summary, "received 511 datagrams"), nullptr) << summary;
     EXPECT_NE(std::strstr(summary, "lost 1 "), nullptr) << summary;
     EXPECT_NE(std::strstr(summary, "reordered 1,"), nullptr) << summary;
     EXPECT_NE(std::strstr(summary, "sequence 0 to 511"), nullptr) << summary;
+    EXPECT_NE(std::strstr(summary, "output dropped 5 datagrams, 6190 payload bytes"), nullptr) << summary;
 }
 
 }  // namespace

@@ -1,18 +1,17 @@
 // relay-probe: a viewer that shows whether a stream relay's datagrams reach
 // this machine, and how well. Single-threaded: one poll loop that
-// re-registers every 500 ms, reports every second and drains the socket.
+// re-registers every 500 ms, reports every second, drains the socket and
+// writes the payloads to --out as fast as its reader takes them, never waiting
+// for it.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "probe_net.h"
 #include "probe_options.h"
+#include "probe_output.h"
 #include "probe_report.h"
 #include "probe_wire.h"
 #include "sequence_stats.h"
@@ -23,6 +22,8 @@ constexpr int64_t REGISTER_EVERY_US = 500000;
 constexpr int64_t REPORT_EVERY_US = 1000000;
 constexpr int64_t SILENCE_WARNING_US = 2000000;
 constexpr size_t RECEIVE_SIZE = 65536;
+// At the end, a reader of --out that takes nothing for this long gets no more.
+constexpr int END_PATIENCE_MS = 2000;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -30,7 +31,6 @@ ProbeOptions options;
 sockaddr_in relayAddress;
 char relayText[64];
 int probeSocket = -1;
-int outFd = -1;
 // Where the probe's own lines go: standard error when the payloads take standard output.
 FILE* linesOut = stdout;
 SequenceStats stats;
@@ -55,49 +55,8 @@ void printLine(const char* line) {
     std::fflush(linesOut);
 }
 
-bool payloadsToStandardOutput() { return options.outPath != nullptr && std::strcmp(options.outPath, "-") == 0; }
-
-// Opens --out FILE, or takes standard output for --out -; false when the file cannot be created.
-bool openOutput() {
-    if (options.outPath == nullptr) return true;
-    if (payloadsToStandardOutput()) {
-        outFd = STDOUT_FILENO;
-        linesOut = stderr;
-        // A reader that goes away (a player closed) ends the probe as Ctrl-C
-        // does, with the removal sent, rather than killing it with SIGPIPE.
-        std::signal(SIGPIPE, SIG_IGN);
-        return true;
-    }
-    outFd = open(options.outPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (outFd < 0) {
-        std::fprintf(stderr, "relay-probe: cannot write %s: %s\n", options.outPath, std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-// Appends one payload to --out FILE; on a failure says so once and stops writing.
-void writePayload(const uint8_t* payload, size_t length) {
-    if (outFd < 0) return;
-    while (length > 0) {
-        ssize_t written = write(outFd, payload, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0 && errno == EPIPE && payloadsToStandardOutput()) {
-            stopRequested = 1;
-            outFd = -1;
-            return;
-        }
-        if (written <= 0) {
-            std::fprintf(stderr, "relay-probe: writing %s failed (%s); no more payloads are written\n", options.outPath,
-                         std::strerror(errno));
-            close(outFd);
-            outFd = -1;
-            return;
-        }
-        payload += written;
-        length -= static_cast<size_t>(written);
-    }
-}
+// The counters of what the reader of --out did not take, or null without --out.
+const OutputCounts* outputCounts() { return options.outPath != nullptr ? &payloadOutputCounts() : nullptr; }
 
 void handleAcknowledgement() {
     acknowledgements++;
@@ -124,15 +83,16 @@ void drainSocket() {
         if (kind == DATAGRAM_ACK) handleAcknowledgement();
         if (kind != DATAGRAM_STREAM) continue;
         countDatagram(stats, sequence, static_cast<uint32_t>(length), arrivalUs);
-        writePayload(receiveBuffer + HEADER_SIZE, static_cast<size_t>(length - HEADER_SIZE));
+        queuePayload(receiveBuffer + HEADER_SIZE, static_cast<size_t>(length - HEADER_SIZE));
+        writeQueuedPayloads();
     }
 }
 
 void reportSecond(double elapsedS, double intervalS) {
     char line[256];
-    formatSecondLine(line, sizeof line, elapsedS, intervalS, stats, lastMark);
+    formatSecondLine(line, sizeof line, elapsedS, intervalS, stats, outputCounts(), lastMark);
     printLine(line);
-    lastMark = markOf(stats);
+    lastMark = markOf(stats, outputCounts());
 }
 
 void warnIfSilent() {
@@ -179,16 +139,22 @@ void runProbe() {
         int64_t wakeUs = nextRegisterUs < nextReportUs ? nextRegisterUs : nextReportUs;
         if (endUs < wakeUs) wakeUs = endUs;
         int timeoutMs = wakeUs > nowUs ? static_cast<int>((wakeUs - nowUs + 999) / 1000) : 0;
-        pollfd waiting{probeSocket, POLLIN, 0};
-        if (poll(&waiting, 1, timeoutMs) > 0) drainSocket();
+        pollfd waiting[2] = {{probeSocket, POLLIN, 0}, {payloadOutputWaitingFd(), POLLOUT, 0}};
+        if (poll(waiting, 2, timeoutMs) > 0) {
+            drainSocket();
+            writeQueuedPayloads();
+        }
+        // A reader that goes away (a player closed) ends the probe as Ctrl-C does.
+        if (payloadOutputState() == OUTPUT_READER_GONE) break;
     }
     drainSocket();
     sendControl(probeSocket, relayAddress, COMMAND_REMOVE, 0);
     char line[160];
     std::snprintf(line, sizeof line, "removal sent to %s", relayText);
     printLine(line);
+    flushPayloadOutput(END_PATIENCE_MS);
     char summary[768];
-    formatSummary(summary, sizeof summary, (monotonicUs() - startUs) / 1e6, stats);
+    formatSummary(summary, sizeof summary, (monotonicUs() - startUs) / 1e6, stats, outputCounts());
     printLine(summary);
 }
 
@@ -217,9 +183,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "relay-probe: %s\n", error);
         return 1;
     }
-    if (!openOutput()) return 1;
+    if (!openPayloadOutput(options.outPath)) return 1;
+    if (payloadsOnStandardOutput()) linesOut = stderr;
     resetSequenceStats(stats);
-    lastMark = markOf(stats);
+    lastMark = markOf(stats, outputCounts());
     installStopHandlers();
     char line[256];
     std::snprintf(line, sizeof line, "relay-probe: registering with %s every 500 ms from UDP port %u as a %s",
@@ -227,9 +194,6 @@ int main(int argc, char** argv) {
                   options.dataOnly ? "data-only viewer (no video)" : "full viewer (video)");
     printLine(line);
     runProbe();
-    if (outFd >= 0 && close(outFd) != 0) {
-        std::fprintf(stderr, "relay-probe: writing %s failed: %s\n", options.outPath, std::strerror(errno));
-        return 1;
-    }
-    return 0;
+    bool closed = closePayloadOutput();
+    return closed && payloadOutputState() != OUTPUT_FAILED ? 0 : 1;
 }

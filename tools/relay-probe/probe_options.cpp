@@ -30,6 +30,12 @@ const char PROBE_USAGE[] =
     "Exit status: 0 after a normal stop, 1 when the socket or the output file fails,\n"
     "2 for a wrong command line or an unknown relay address.\n";
 
+const option PROBE_LONG_OPTIONS[] = {
+    {"data-only", no_argument, nullptr, 'd'},      {"out", required_argument, nullptr, 'o'},
+    {"duration", required_argument, nullptr, 't'}, {"local-port", required_argument, nullptr, 'l'},
+    {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
+};
+
 namespace {
 
 // Reads a port number 1..65535 (0 too when allowZero).
@@ -62,18 +68,13 @@ bool parseRelayAddress(const char* text, ProbeOptions& options, char* error, siz
 }  // namespace
 
 ParseResult parseProbeOptions(int argc, char** argv, ProbeOptions& options, char* error, size_t errorSize) {
-    static const option longOptions[] = {
-        {"data-only", no_argument, nullptr, 'd'},      {"out", required_argument, nullptr, 'o'},
-        {"duration", required_argument, nullptr, 't'}, {"local-port", required_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
-    };
     std::memset(&options, 0, sizeof options);
     options.port = RELAY_PORT;
     error[0] = '\0';
     optind = 0;  // 0 makes glibc start over completely, so parsing can run again
     opterr = 0;
     int choice;
-    while ((choice = getopt_long(argc, argv, ":do:t:l:h", longOptions, nullptr)) != -1) {
+    while ((choice = getopt_long(argc, argv, ":do:t:l:h", PROBE_LONG_OPTIONS, nullptr)) != -1) {
         char* end = nullptr;
         switch (choice) {
             case 'd':

@@ -10,21 +10,27 @@ double megabitsPerSecond(uint64_t bytes, double seconds) { return perSecond(byte
 
 }  // namespace
 
-ReportMark markOf(const SequenceStats& stats) {
-    return ReportMark{stats.received, stats.bytes, stats.gaps, stats.reordered};
+ReportMark markOf(const SequenceStats& stats, const OutputCounts* output) {
+    return ReportMark{stats.received, stats.bytes, stats.gaps, stats.reordered,
+                      output != nullptr ? output->droppedDatagrams : 0};
 }
 
 void formatSecondLine(char* out, size_t size, double elapsedS, double intervalS, const SequenceStats& stats,
-                      const ReportMark& mark) {
-    std::snprintf(
+                      const OutputCounts* output, const ReportMark& mark) {
+    int written = std::snprintf(
         out, size, "%7.1f s %9.1f datagrams/s %9.3f Mbit/s   lost %llu   reordered %llu   jitter %.3f ms   total %llu",
         elapsedS, perSecond(stats.received - mark.received, intervalS),
         megabitsPerSecond(stats.bytes - mark.bytes, intervalS), static_cast<unsigned long long>(stats.gaps - mark.gaps),
         static_cast<unsigned long long>(stats.reordered - mark.reordered), stats.jitterUs / 1000,
         static_cast<unsigned long long>(stats.received));
+    // Last, so the fields before it stay where readers of the line find them.
+    if (output != nullptr && written > 0 && static_cast<size_t>(written) < size) {
+        std::snprintf(out + written, size - written, "   output dropped %llu",
+                      static_cast<unsigned long long>(output->droppedDatagrams - mark.outputDropped));
+    }
 }
 
-void formatSummary(char* out, size_t size, double elapsedS, const SequenceStats& stats) {
+void formatSummary(char* out, size_t size, double elapsedS, const SequenceStats& stats, const OutputCounts* output) {
     int64_t lost = lostDatagrams(stats);
     uint64_t expected = stats.received - stats.duplicates + static_cast<uint64_t>(lost > 0 ? lost : 0);
     double lostPercent = expected > 0 ? 100.0 * static_cast<double>(lost) / static_cast<double>(expected) : 0;
@@ -39,6 +45,13 @@ void formatSummary(char* out, size_t size, double elapsedS, const SequenceStats&
     if (stats.started && written > 0 && static_cast<size_t>(written) < size) {
         written += std::snprintf(out + written, size - written, "\n         sequence %u to %u", stats.firstSequence,
                                  stats.nextExpected - 1);
+    }
+    if (output != nullptr && written > 0 && static_cast<size_t>(written) < size) {
+        written += std::snprintf(out + written, size - written,
+                                 "\n         output dropped %llu datagrams, %llu payload bytes (received, but not "
+                                 "taken in time by the reader of --out: not network loss)",
+                                 static_cast<unsigned long long>(output->droppedDatagrams),
+                                 static_cast<unsigned long long>(output->droppedBytes));
     }
     if (stats.restarts > 0 && written > 0 && static_cast<size_t>(written) < size) {
         std::snprintf(out + written, size - written,
