@@ -132,10 +132,6 @@ void submitControl(Device& device, PendingUrb& urb, const uint8_t* buffer, int l
         const int replyLength = std::min(model.versionReplyLength, std::min(dataLength, 2));
         urb.reply.assign(version, version + replyLength);
         urb.actualLength = replyLength;
-    } else if (requestType == 0x40 && request == 52 && index == model.leaveAtString) {
-        urb.status = -ESHUTDOWN;  // unplugged with the request in flight; serveBus takes it off the bus
-        device.comebackDue = true;
-        busChanged.notify_all();
     } else if (requestType == 0x40 && request == 52 && index != model.stallString && model.protocolVersion >= 0) {
         urb.actualLength = dataLength;
     } else if (requestType == 0x40 && request == 53 && model.protocolVersion >= 0) {

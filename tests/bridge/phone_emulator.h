@@ -40,7 +40,6 @@ struct DeviceModel {
     int protocolVersion = -1;    // reply to request 51; -1: the request stalls
     int versionReplyLength = 2;  // bytes of that reply actually sent
     int stallString = -1;        // index of the identification string that stalls
-    int leaveAtString = -1;      // index of the string during which it is unplugged
     bool claimBusy = false;      // claiming an interface fails with EBUSY
     std::vector<BulkReply> bulkReplies;
 };
