@@ -4,6 +4,7 @@
 passed=0
 failed=0
 scenario_failed=0
+failures=""
 
 # poll_until SECONDS COMMAND...: until the command succeeds, looking five times a second; false at the deadline
 poll_until() {
@@ -99,6 +100,8 @@ check() {
     passed=$((passed + 1)); echo "vm: ok - $what"
   else
     failed=$((failed + 1)); scenario_failed=1; echo "vm: FAIL - $what"
+    failures="$failures
+vm: FAIL - $what"
     return 1
   fi
 }
@@ -124,4 +127,9 @@ run_scenario() {
     [ -f "$f" ] && sed "s|^|  $(basename "$f" .log)> |" "$f"
   done
   dmesg | tail -n 30 | sed 's/^/  kernel> /'
+}
+
+# The count, and the failed checks again: a failed scenario's logs can push them out of a log's tail.
+summary() {
+  echo "vm: $passed passed, $failed failed${failures}"
 }

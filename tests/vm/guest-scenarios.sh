@@ -159,4 +159,4 @@ run_scenario "phone already in accessory mode, then it stops reading" already_ac
 run_scenario "phone unplugged while a transfer waits for it" unplugged_during_transfer
 run_scenario "phone unplugged with nothing in flight while udevd is stopped" unplugged_idle_without_udevd
 run_scenario "no phone on the bus" no_phone
-echo "vm: $passed passed, $failed failed"
+summary

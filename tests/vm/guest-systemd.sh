@@ -128,19 +128,32 @@ phones_come_and_go() {
   unplugged "with nothing in flight" idle
 }
 
-# unplugged HOW waiting|idle: the bridge ended, with a failed transfer if one was waiting and without one
-# otherwise; its restart was skipped and it is idle
+# unplugged HOW waiting|idle: the bridge ended with status 0, with a failed transfer if one was waiting and
+# without one otherwise; its restart was skipped (see restart_done) and it is idle
 unplugged() {
-  poll_until 60 journal_has accessory-bridge 'skipped because of an unmet condition'
-  check "unplugged $1: $(journal accessory-bridge 'Bulk write error|Finished|status=|Scheduled|skipped')" \
+  poll_until 60 restart_done
+  check "unplugged $1: $(journal accessory-bridge 'Bulk write error|Finished|status=|Deactivated|Scheduled|skipped')" \
     ended_as "$2"
   bridge_idle
 }
 
 ended_as() {
-  journal_has accessory-bridge '^Finished$' && journal_has accessory-bridge 'skipped because of an unmet condition' &&
+  journal_has accessory-bridge '^Finished$' && first_end_clean &&
     if [ "$1" = waiting ]; then journal_has accessory-bridge '^Bulk write error -1$'
     else ! journal_has accessory-bridge 'Bulk write error'; fi
+}
+
+# The restart a second after an unplug is skipped once udev has taken the phone's link away. On a machine busy
+# with other work udev can be later than that: the restart then finds no phone (status 255) and the unit is
+# forgotten with the phone's device. Either way the unit comes to rest inactive, which bridge_idle checks.
+restart_done() {
+  journal_has accessory-bridge 'skipped because of an unmet condition|status=255' &&
+    ! active_state accessory-bridge activating
+}
+
+# the bridge's first run since the mark ended with status 0
+first_end_clean() {
+  since_mark accessory-bridge | grep -m 1 -E 'Deactivated successfully|Main process exited' | grep -q Deactivated
 }
 
 switched_once() {
@@ -179,11 +192,11 @@ ending_of() {
 }
 
 # Seen from the bridge, a phone gone before it started is no phone at all (status 255); the unit is still not
-# left failed, as the phone's device no longer holds it. Gone later, the bridge ends with status 0.
+# left failed, as the phone's device no longer holds it. Gone later, the bridge ends with status 0 (its restart
+# as in restart_done).
 ended_early() {
   journal_has accessory-bridge "$(ending_of $1)" &&
-    if [ $1 = start ]; then journal_has accessory-bridge 'status=255/EXCEPTION'
-    else ! journal_has accessory-bridge 'status=255|Failed with result'; fi &&
+    if [ $1 = start ]; then journal_has accessory-bridge 'status=255/EXCEPTION'; else first_end_clean; fi &&
     active_state accessory-bridge inactive
 }
 
