@@ -200,13 +200,16 @@ ended_early() {
     active_state accessory-bridge inactive
 }
 
-HELD=/run/systemd/system/accessory-bridge.service.d/held.conf
-hold_start() {
-  mkdir -p "$(dirname $HELD)"
-  printf '%s\n' '[Service]' "ExecStartPre=/bin/sh -c 'while [ -d /dev/accessory-bridge ]; do sleep 0.1; done'" > $HELD
+# bridge_drop_in NAME [LINE...]: a runtime drop-in for the bridge's unit with those lines, none without
+bridge_drop_in() {
+  f=/run/systemd/system/accessory-bridge.service.d/$1.conf; shift
+  if [ $# -gt 0 ]; then mkdir -p "$(dirname $f)" && printf '%s\n' "$@" > $f; else rm -f $f; fi
   systemctl daemon-reload
 }
-release_start() { rm -f $HELD; systemctl daemon-reload; }
+hold_start() {
+  bridge_drop_in held '[Service]' "ExecStartPre=/bin/sh -c 'while [ -d /dev/accessory-bridge ]; do sleep 0.1; done'"
+}
+release_start() { bridge_drop_in held; }
 
 # A device that matches the udev rule but is no phone (a camera, 06/01/01) is tried once: the unit stays failed
 # while it is plugged in, is not started again, and is forgotten once it is unplugged.
@@ -304,16 +307,13 @@ scenario() {
 # with the unit as packaged and, as the baseline, with the start condition the unit had before (a shell
 # running find over /dev/bus/usb, as a drop-in). Rounds alternate which goes first. A datagram goes to port
 # 3020 every 50 ms throughout, so the first one after the bridge is ready reaches the phone at once.
-BASELINE=/run/systemd/system/accessory-bridge.service.d/baseline.conf
 use_condition() {
   if [ "$1" = shell ]; then
-    mkdir -p "$(dirname $BASELINE)"
-    printf '%s\n' '[Unit]' 'ConditionDirectoryNotEmpty=' '[Service]' \
-      "ExecCondition=/bin/sh -c 'find /dev/bus/usb -type c -group accessory-bridge 2>/dev/null | grep -q .'" > $BASELINE
+    bridge_drop_in baseline '[Unit]' 'ConditionDirectoryNotEmpty=' '[Service]' \
+      "ExecCondition=/bin/sh -c 'find /dev/bus/usb -type c -group accessory-bridge 2>/dev/null | grep -q .'"
   else
-    rm -f $BASELINE
+    bridge_drop_in baseline
   fi
-  systemctl daemon-reload
 }
 
 plug_bench() {
