@@ -33,9 +33,6 @@ device_present() {
 wait_device() {
   poll_until "${3:-60}" device_present "$1" "$2" || return 1
   udevadm settle -t 30
-  # FunctionFS cancels a control request in progress when any other event reaches the gadget; give the
-  # host's own enumeration a moment to finish before the bridge starts its requests.
-  sleep 1
 }
 
 no_phone_present() { ! device_present 1d6b 0104 && ! device_present 18d1 2d00; }

@@ -311,6 +311,13 @@ static void serveControl(void)
         ssize_t n = read(ep0, events, sizeof events);
         if (n < 0) {
             if (errno == EINTR) continue;
+            /* A setup cancelled by a later event; the events themselves stay queued. The kernel also says
+               this when the next request's event comes while the last one's answer is finishing, as the
+               two write the setup state unlocked: the next request is then still there to read. */
+            if (errno == EIDRM) {
+                say("ep0: a setup was cancelled, reading on");
+                continue;
+            }
             die("read ep0");
         }
         for (size_t i = 0; i < (size_t)n / sizeof events[0]; i++) {
