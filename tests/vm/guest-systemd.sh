@@ -168,7 +168,9 @@ early_unplugs() {
   for moment in start 52 53 reopen identified; do
     mark
     case $moment in
-      start) hold_start; start_phone --debugging ;;
+      start)
+        bridge_drop_in held '[Service]' "ExecStartPre=/bin/sh -c 'while [ -d /dev/accessory-bridge ]; do sleep 0.1; done'"
+        start_phone --debugging ;;
       identified) start_phone --accessory --unplug-at identified ;;
       *) start_phone --debugging --unplug-at $moment ;;
     esac
@@ -182,7 +184,7 @@ early_unplugs() {
     check "unplugged at $moment: $(journal accessory-bridge 'Error|Could not|status=|Failed|Scheduled|skipped')" \
       ended_early $moment
     bridge_idle
-    [ $moment != start ] || release_start
+    [ $moment != start ] || bridge_drop_in held
   done
 }
 
@@ -206,10 +208,6 @@ bridge_drop_in() {
   if [ $# -gt 0 ]; then mkdir -p "$(dirname $f)" && printf '%s\n' "$@" > $f; else rm -f $f; fi
   systemctl daemon-reload
 }
-hold_start() {
-  bridge_drop_in held '[Service]' "ExecStartPre=/bin/sh -c 'while [ -d /dev/accessory-bridge ]; do sleep 0.1; done'"
-}
-release_start() { bridge_drop_in held; }
 
 # A device that matches the udev rule but is no phone (a camera, 06/01/01) is tried once: the unit stays failed
 # while it is plugged in, is not started again, and is forgotten once it is unplugged.

@@ -311,9 +311,8 @@ static void serveControl(void)
         ssize_t n = read(ep0, events, sizeof events);
         if (n < 0) {
             if (errno == EINTR) continue;
-            /* A setup cancelled by a later event; the events themselves stay queued. The kernel also says
-               this when the next request's event comes while the last one's answer is finishing, as the
-               two write the setup state unlocked: the next request is then still there to read. */
+            /* a setup cancelled by a later event (or the next request's, racing the last answer's end):
+               the events stay queued */
             if (errno == EIDRM) {
                 say("ep0: a setup was cancelled, reading on");
                 continue;
