@@ -39,10 +39,14 @@ struct ProbeRun {
     int payloadFd = -1;
     std::string payloads;        // standard output, with payloadsApart
     bool readerStalled = false;  // the payloads are left in the pipe, as by a reader that stops
+    bool readerSlow = false;     // 4 KiB taken every half second, as by a reader that barely keeps going
+    long long nextSlowReadMs = 0;
+    int sharedStdoutFd = -1;  // the probe's standard output as a shell sharing it holds it
 };
 
-// With payloadsApart, standard output comes back on a pipe of its own.
-ProbeRun startProbe(const std::vector<std::string>& args, bool payloadsApart = false) {
+// With payloadsApart, standard output comes back on a pipe of its own; with
+// shareStdout the test keeps that pipe's writing end too, as a shell would.
+ProbeRun startProbe(const std::vector<std::string>& args, bool payloadsApart = false, bool shareStdout = false) {
     ProbeRun run;
     int pipeFds[2];
     int payloadFds[2] = {-1, -1};
@@ -68,25 +72,34 @@ ProbeRun startProbe(const std::vector<std::string>& args, bool payloadsApart = f
     close(pipeFds[1]);
     run.outputFd = pipeFds[0];
     if (payloadsApart) {
-        close(payloadFds[1]);
+        if (shareStdout) {
+            run.sharedStdoutFd = payloadFds[1];
+        } else {
+            close(payloadFds[1]);
+        }
         run.payloadFd = payloadFds[0];
     }
     return run;
 }
 
-// Takes what the probe has written to its payload pipe so far, so it never blocks on it.
+// Takes what the probe has written to its payload pipe so far, so it never
+// blocks on it (or, for a slow reader, 4 KiB when its half second has come).
 void takePayloads(ProbeRun& run) {
-    if (run.readerStalled) return;
+    if (run.readerStalled || (run.readerSlow && monotonicMs() < run.nextSlowReadMs)) return;
     char chunk[65536];
     pollfd waiting{run.payloadFd, POLLIN, 0};
     while (run.payloadFd >= 0 && poll(&waiting, 1, 0) > 0) {
-        ssize_t n = read(run.payloadFd, chunk, sizeof chunk);
+        ssize_t n = read(run.payloadFd, chunk, run.readerSlow ? 4096 : sizeof chunk);
         if (n <= 0) {
             close(run.payloadFd);
             run.payloadFd = -1;
             return;
         }
         run.payloads.append(chunk, static_cast<size_t>(n));
+        if (run.readerSlow) {
+            run.nextSlowReadMs = monotonicMs() + 500;
+            return;
+        }
     }
 }
 
@@ -115,9 +128,9 @@ bool waitForProbeOutput(ProbeRun& run, const std::string& text) {
     return run.output.find(text) != std::string::npos;
 }
 
-// Sends SIGINT as Ctrl-C would and waits for the exit status (-1: none).
-int interruptProbe(ProbeRun& run) {
-    kill(run.pid, SIGINT);
+// Waits for the probe to end, reading its output meanwhile, and returns its
+// wait status; -1 when it had to be killed at the deadline.
+int waitForProbeEnd(ProbeRun& run) {
     long long end = monotonicMs() + DEADLINE_MS;
     int status = 0;
     pid_t done = 0;
@@ -129,7 +142,14 @@ int interruptProbe(ProbeRun& run) {
     while (pumpProbe(run, 1000)) {
     }
     run.pid = -1;
-    return done != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return done != 0 ? status : -1;
+}
+
+// Sends SIGINT as Ctrl-C would and waits for the exit status (-1: none).
+int interruptProbe(ProbeRun& run) {
+    kill(run.pid, SIGINT);
+    int status = waitForProbeEnd(run);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The number after `label` in the probe's output, or -1.
@@ -206,6 +226,13 @@ Delivered takeApart(const std::string& stream, int sent) {
     }
     found.unexplained = at != stream.size();
     return found;
+}
+
+// The payload bytes of video datagrams 0 to count - 1.
+long long payloadBytesOf(int count) {
+    long long bytes = 0;
+    for (int i = 0; i < count; i++) bytes += static_cast<long long>(videoPayload(i).size());
+    return bytes;
 }
 
 // Plays the encoder: count datagrams to 127.0.0.1:5000, each sent only once
@@ -376,8 +403,7 @@ TEST_F(ProbeAgainstRelay, AStalledReaderCostsWholeDatagramsCountedAsSuchButNever
     EXPECT_FALSE(delivered.unexplained) << "bytes on standard output that are no whole payload";
     for (int i = resumedAt; i < resumedAt + 100; i++)
         EXPECT_TRUE(std::count(delivered.whole.begin(), delivered.whole.end(), i)) << "payload " << i << " missing";
-    long long sentBytes = 0;
-    for (int i = 0; i < sent; i++) sentBytes += static_cast<long long>(videoPayload(i).size());
+    long long sentBytes = payloadBytesOf(sent);
     std::string summary = summaryOf(probe.output);
     EXPECT_EQ(numberAfter(summary, "summary: received "), sent) << summary;
     EXPECT_EQ(numberAfter(summary, "lost "), 0) << summary;
@@ -389,17 +415,69 @@ TEST_F(ProbeAgainstRelay, AStalledReaderCostsWholeDatagramsCountedAsSuchButNever
     EXPECT_EQ(numberAfter(summary.substr(droppedAt), "datagrams, "), sentBytes - delivered.bytes) << summary;
 }
 
-TEST_F(ProbeAgainstRelay, AnOutputThatCannotBeWrittenIsSaidAndEndsInStatusOne) {
+// The payload whose write failed and every one received after it count as not written.
+TEST_F(ProbeAgainstRelay, AnOutputThatCannotBeWrittenIsSaidCountsEveryPayloadDroppedAndEndsInStatusOne) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here, the device that is always full";
     probe = startProbe({"--out", "/dev/full", "127.0.0.1"});
     ASSERT_TRUE(waitForProbeOutput(probe, "registered: 127.0.0.1:4242 acknowledged")) << probe.output;
     int port = probePortOf(probe.output);
     ASSERT_TRUE(waitForStderr(relay, "client connected from 127.0.0.1:" + std::to_string(port) + "  \n", DEADLINE_MS))
         << relay.err;
-    sendVideo(1, static_cast<uint16_t>(port));
+    const int count = 50;
+    sendVideo(count, static_cast<uint16_t>(port));
     EXPECT_TRUE(waitForProbeOutput(probe, "relay-probe: writing /dev/full failed (" + std::string(strerror(ENOSPC))))
         << probe.output;
+    ASSERT_TRUE(waitForTotal(probe, count)) << probe.output;
     EXPECT_EQ(interruptProbe(probe), 1) << probe.output;
+    std::string summary = summaryOf(probe.output);
+    size_t droppedAt = summary.find("output dropped ");
+    ASSERT_NE(droppedAt, std::string::npos) << summary;
+    EXPECT_EQ(numberAfter(summary.substr(droppedAt), "output dropped "), count) << summary;
+    EXPECT_EQ(numberAfter(summary.substr(droppedAt), "datagrams, "), payloadBytesOf(count)) << summary;
+}
+
+// A reader of --out - that keeps taking, but slowly (what is queued would take
+// it minutes): the end still gives up on it at its bound, and a second Ctrl-C
+// ends the probe without waiting even for that. Either way the standard
+// output it shares with the test, as with a shell, is blocking again.
+TEST_F(ProbeAgainstRelay, ASlowReaderHoldsTheEndOnlyBrieflyAndASecondCtrlCEndsItAtOnce) {
+    for (bool secondCtrlC : {false, true}) {
+        SCOPED_TRACE(secondCtrlC ? "Ctrl-C twice" : "Ctrl-C once");
+        probe = startProbe({"--out", "-", "127.0.0.1"}, true, true);
+        ASSERT_TRUE(waitForProbeOutput(probe, "registered: 127.0.0.1:4242 acknowledged")) << probe.output;
+        int port = probePortOf(probe.output);
+        ASSERT_TRUE(
+            waitForStderr(relay, "client connected from 127.0.0.1:" + std::to_string(port) + "  \n", DEADLINE_MS))
+            << relay.err;
+        // About a megabyte behind a stalled reader: the pipe full, the queue mostly.
+        probe.readerStalled = true;
+        const int count = 1200;
+        sendVideo(count, static_cast<uint16_t>(port));
+        ASSERT_TRUE(waitForTotal(probe, count)) << probe.output;
+        probe.readerStalled = false;
+        probe.readerSlow = true;
+        kill(probe.pid, SIGINT);
+        if (secondCtrlC) {
+            ASSERT_TRUE(waitForProbeOutput(probe, "removal sent to 127.0.0.1:4242")) << probe.output;
+            kill(probe.pid, SIGINT);
+        }
+        int status = waitForProbeEnd(probe);
+        if (secondCtrlC) {
+            EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)
+                << "wait status " << status << "\n"
+                << probe.output;
+            EXPECT_EQ(summaryOf(probe.output), "") << probe.output;
+        } else {
+            EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "wait status " << status << " (-1: still writing to the slow reader at the deadline)\n"
+                << probe.output;
+            EXPECT_NE(summaryOf(probe.output), "") << probe.output;
+        }
+        EXPECT_EQ(fcntl(probe.sharedStdoutFd, F_GETFL) & O_NONBLOCK, 0);
+        close(probe.sharedStdoutFd);
+        close(probe.payloadFd);
+        probe = ProbeRun();
+    }
 }
 
 TEST_F(ProbeAgainstRelay, ADataOnlyViewerIsAcknowledgedAndGetsNoVideo) {

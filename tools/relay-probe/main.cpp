@@ -22,8 +22,9 @@ constexpr int64_t REGISTER_EVERY_US = 500000;
 constexpr int64_t REPORT_EVERY_US = 1000000;
 constexpr int64_t SILENCE_WARNING_US = 2000000;
 constexpr size_t RECEIVE_SIZE = 65536;
-// At the end, a reader of --out that takes nothing for this long gets no more.
-constexpr int END_PATIENCE_MS = 2000;
+// The end (the last datagrams, the removal, what is still queued for --out)
+// takes at most this long after the stop, however slowly the reader takes it.
+constexpr int64_t END_BOUND_US = 2000000;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -38,7 +39,17 @@ ReportMark lastMark;
 uint64_t acknowledgements = 0;
 uint8_t receiveBuffer[RECEIVE_SIZE];
 
-void onStopSignal(int) { stopRequested = 1; }
+// A second one ends the probe there and then, by that signal, once standard
+// output has its flags back (the shell may share it).
+void onStopSignal(int signalNumber) {
+    if (stopRequested) {
+        restoreStandardOutputFlags();
+        std::signal(signalNumber, SIG_DFL);
+        std::raise(signalNumber);
+        return;
+    }
+    stopRequested = 1;
+}
 
 // Ctrl-C and SIGTERM end the loop; no SA_RESTART, so poll returns at once.
 void installStopHandlers() {
@@ -147,12 +158,13 @@ void runProbe() {
         // A reader that goes away (a player closed) ends the probe as Ctrl-C does.
         if (payloadOutputState() == OUTPUT_READER_GONE) break;
     }
+    int64_t endByUs = monotonicUs() + END_BOUND_US;
     drainSocket();
     sendControl(probeSocket, relayAddress, COMMAND_REMOVE, 0);
     char line[160];
     std::snprintf(line, sizeof line, "removal sent to %s", relayText);
     printLine(line);
-    flushPayloadOutput(END_PATIENCE_MS);
+    flushPayloadOutput(endByUs);
     char summary[768];
     formatSummary(summary, sizeof summary, (monotonicUs() - startUs) / 1e6, stats, outputCounts());
     printLine(summary);

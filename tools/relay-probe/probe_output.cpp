@@ -15,8 +15,9 @@ namespace {
 
 const char* outPath = nullptr;
 int outFd = -1;
-bool restoreFlagsAtClose = false;  // standard output, made non-blocking here
-int flagsFound = 0;
+// Standard output's flags before it was made non-blocking here, or -1; read
+// by the stop signal's handler.
+volatile sig_atomic_t standardOutputFlags = -1;
 OutputState state = OUTPUT_NONE;
 OutputCounts counts{};
 
@@ -52,6 +53,7 @@ void stopOnWriteError() {
     std::fprintf(stderr, "relay-probe: writing %s failed (%s); no more payloads are written\n", outPath,
                  std::strerror(errno));
     state = OUTPUT_FAILED;
+    dropWhatIsQueued();
 }
 
 }  // namespace
@@ -74,9 +76,9 @@ bool openPayloadOutput(const char* path) {
     }
     // Without it a write waits for the reader, and the registrations with it.
     // (A regular file takes every write at once anyway.)
-    flagsFound = fcntl(outFd, F_GETFL);
-    bool madeNonBlocking = flagsFound >= 0 && fcntl(outFd, F_SETFL, flagsFound | O_NONBLOCK) == 0;
-    restoreFlagsAtClose = madeNonBlocking && payloadsOnStandardOutput();
+    int flags = fcntl(outFd, F_GETFL);
+    bool madeNonBlocking = flags >= 0 && fcntl(outFd, F_SETFL, flags | O_NONBLOCK) == 0;
+    if (madeNonBlocking && payloadsOnStandardOutput()) standardOutputFlags = flags;
     state = OUTPUT_OPEN;
     return true;
 }
@@ -84,8 +86,8 @@ bool openPayloadOutput(const char* path) {
 bool payloadsOnStandardOutput() { return outPath != nullptr && std::strcmp(outPath, "-") == 0; }
 
 void queuePayload(const uint8_t* payload, size_t length) {
-    if (state != OUTPUT_OPEN || length == 0) return;
-    if (length > OUTPUT_QUEUE_BYTES - (queuedBytes - writtenBytes) ||
+    if (state == OUTPUT_NONE || length == 0) return;
+    if (state != OUTPUT_OPEN || length > OUTPUT_QUEUE_BYTES - (queuedBytes - writtenBytes) ||
         datagramsQueued - datagramsWritten == OUTPUT_QUEUE_DATAGRAMS) {
         counts.droppedDatagrams++;
         counts.droppedBytes += length;
@@ -123,18 +125,14 @@ void writeQueuedPayloads() {
 
 int payloadOutputWaitingFd() { return state == OUTPUT_OPEN && writtenBytes < queuedBytes ? outFd : -1; }
 
-void flushPayloadOutput(int patienceMs) {
-    int64_t lastTakenUs = monotonicUs();
+void flushPayloadOutput(int64_t deadlineUs) {
     for (;;) {
-        uint64_t before = writtenBytes;
         writeQueuedPayloads();
         pollfd room{payloadOutputWaitingFd(), POLLOUT, 0};
         if (room.fd < 0) break;
-        int64_t nowUs = monotonicUs();
-        if (writtenBytes != before) lastTakenUs = nowUs;
-        int64_t leftMs = patienceMs - (nowUs - lastTakenUs) / 1000;
-        if (leftMs <= 0) break;
-        poll(&room, 1, static_cast<int>(leftMs));  // a signal (Ctrl-C again) just comes round
+        int64_t leftUs = deadlineUs - monotonicUs();
+        if (leftUs <= 0) break;
+        poll(&room, 1, static_cast<int>((leftUs + 999) / 1000));
     }
     if (state == OUTPUT_OPEN) dropWhatIsQueued();
 }
@@ -142,7 +140,7 @@ void flushPayloadOutput(int patienceMs) {
 bool closePayloadOutput() {
     if (outFd < 0) return true;
     if (payloadsOnStandardOutput()) {
-        if (restoreFlagsAtClose) fcntl(outFd, F_SETFL, flagsFound);
+        restoreStandardOutputFlags();
         return true;
     }
     // After a failed write its message has been printed already.
@@ -151,6 +149,10 @@ bool closePayloadOutput() {
         return false;
     }
     return true;
+}
+
+void restoreStandardOutputFlags() {
+    if (standardOutputFlags >= 0) fcntl(STDOUT_FILENO, F_SETFL, standardOutputFlags);
 }
 
 OutputState payloadOutputState() { return state; }
