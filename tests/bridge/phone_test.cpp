@@ -228,7 +228,7 @@ TEST_P(BridgeWithoutPhone, DeviceStillPluggedInIsAFault) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stays, BridgeWithoutPhone,
-                         ::testing::Values(DeviceThatStays{"Camera", aMouse(), notAndroid(), {getProtocol()}},
+                         ::testing::Values(DeviceThatStays{"Mouse", aMouse(), notAndroid(), {getProtocol()}},
                                            DeviceThatStays{"UnopenablePhone", unopenable(aPhone(2)), {NO_DEVICE}, {}}),
                          [](const ::testing::TestParamInfo<DeviceThatStays>& info) { return info.param.name; });
 

@@ -183,14 +183,14 @@ early_unplugs() {
   done
 }
 
-# Pulled out during the identification, the phone ends the bridge as an unplug does (status 0). Gone before the
-# bridge looked, it is no phone at all; gone once it took the start request, it is one that never came back, as a
-# phone that fails to enumerate is: status 255 both. The unit is still not left failed, as the phone's device no
-# longer holds it.
+# Pulled out during the identification or as the start request arrives, the phone ends the bridge as an unplug
+# does (status 0). Gone before the bridge looked, it is no phone at all; gone once it took the start request, it
+# is one that never came back, as a phone that fails to enumerate is: status 255 both. The unit is still not
+# left failed, as the phone's device no longer holds it.
 ended_early() {
   journal_has accessory-bridge '^Error setting up accessory$' &&
     case $1 in
-      52) first_end_clean ;;
+      52 | 53) first_end_clean ;;
       reopen) journal_has accessory-bridge '^Could not\.\.\.$' && journal_has accessory-bridge 'status=255/EXCEPTION' ;;
       *) journal_has accessory-bridge 'status=255/EXCEPTION' ;;
     esac &&
