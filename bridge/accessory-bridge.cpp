@@ -68,20 +68,22 @@ static const int MAX_WAIT_FDS = 8;              // the socket and libusb's few d
 
 // Where the devices that the search or the claim worked on are plugged in: the
 // bus and the chain of hub ports down from its root. A start that fails once
-// every one of them has left the bus failed because the phone was unplugged,
-// not because of a fault, and ends as an unplug while forwarding does.
+// nothing is plugged in at any of those ports failed because the phone was
+// unplugged, not because of a fault, and ends as an unplug while forwarding does.
 static const int MAX_TRIED = 16;
 static const int MAX_PORT_DEPTH = 7;  // the most tiers USB allows below a root hub
 struct UsbPort {
     uint8_t bus;
     uint8_t depth;
     uint8_t numbers[MAX_PORT_DEPTH];
-    bool left;  // a USB call on the device there reported it gone
 };
 static UsbPort triedPorts[MAX_TRIED];
 static int triedCount = 0;
 static bool triedOverflow = false;  // more devices than places: presence cannot be told
-static int lastUsbError = 0;        // the code error() printed last
+// A phone took the start request and was not back as an accessory in time. Its
+// port may well be empty then, as it is for a phone that fails to enumerate
+// (a weak supply or cable): a fault, not an unplug.
+static bool phoneNeverCameBack = false;
 static const int SETTLE_STEPS = 10;
 static const useconds_t SETTLE_STEP_US = 100000;  // ten steps: up to a second for an unplug to show
 
@@ -100,10 +102,7 @@ int findBulkOutPacketSize(libusb_device* device);
 void printEnds(libusb_device* device);
 libusb_device_handle* getAndroidHandle();
 
-static void error(int32_t code) {
-    lastUsbError = code;
-    printf("%s\n", libusb_strerror(code));
-}
+static void error(int32_t code) { printf("%s\n", libusb_strerror(code)); }
 
 static int init() {
     const int result = libusb_init(nullptr);
@@ -247,6 +246,7 @@ static libusb_device_handle* setupAccessory(libusb_device_handle* handle) {
         if (accessory != nullptr) return accessory;
     }
     printf("Could not...\n");
+    phoneNeverCameBack = true;
     return nullptr;
 }
 
@@ -261,7 +261,6 @@ static UsbPort portOf(libusb_device* device) {
 // Remembers where a device the bridge is about to work on is plugged in. Hubs
 // are never phones, and a hub's port stays filled, so they are left out.
 static void rememberTried(libusb_device* device, const libusb_device_descriptor& descriptor) {
-    lastUsbError = 0;
     if (descriptor.bDeviceClass == LIBUSB_CLASS_HUB) return;
     if (triedCount == MAX_TRIED) {
         triedOverflow = true;
@@ -269,11 +268,6 @@ static void rememberTried(libusb_device* device, const libusb_device_descriptor&
     }
     triedPorts[triedCount] = portOf(device);
     triedCount++;
-}
-
-// After the device remembered last was given up: did it go because it left?
-static void noteIfLeft() {
-    if (triedCount > 0 && lastUsbError == LIBUSB_ERROR_NO_DEVICE) triedPorts[triedCount - 1].left = true;
 }
 
 // Whether a device is plugged in at that port, as the kernel sees it: sysfs names
@@ -288,23 +282,25 @@ static bool somethingPluggedInAt(const UsbPort& port) {
     return access(path, F_OK) == 0;
 }
 
-static bool everyTriedDeviceLeft() {
+static bool everyTriedPortEmpty() {
     for (int t = 0; t < triedCount; t++)
-        if (!triedPorts[t].left && somethingPluggedInAt(triedPorts[t])) return false;
+        if (somethingPluggedInAt(triedPorts[t])) return false;
     return true;
 }
 
-// True when the bridge worked on at least one device and every one of them has
-// left the bus: a USB call said so, or nothing is plugged in at its port. A
-// device pulled out fails its request before the kernel has taken it off the
-// bus, so the bus gets a moment to settle before the answer is no.
+// True when the bridge worked on at least one device and nothing is plugged in
+// at any of their ports. The port decides, not the error a USB call gave: a phone
+// pulled out during a request may answer with any error, and a device whose node
+// is gone may still be plugged in. It also fails its request before the kernel
+// has taken it off the bus, so the bus gets a moment to settle before the answer
+// is no.
 static bool phoneUnplugged() {
-    if (triedCount == 0 || triedOverflow) return false;
+    if (phoneNeverCameBack || triedCount == 0 || triedOverflow) return false;
     for (int step = 0; step < SETTLE_STEPS; step++) {
-        if (everyTriedDeviceLeft()) return true;
+        if (everyTriedPortEmpty()) return true;
         usleep(SETTLE_STEP_US);
     }
-    return everyTriedDeviceLeft();
+    return everyTriedPortEmpty();
 }
 
 static bool isAccessory(const libusb_device_descriptor& descriptor) {
@@ -336,7 +332,6 @@ libusb_device_handle* getAndroidHandle() {
         if (opened != LIBUSB_ERROR_ACCESS) rememberTried(devices[i], descriptor);
         if (opened < 0) {
             error(opened);
-            noteIfLeft();
             continue;
         }
         libusb_set_auto_detach_kernel_driver(handle, 1);
@@ -344,14 +339,12 @@ libusb_device_handle* getAndroidHandle() {
         libusb_device_handle* result = nullptr;
         if (isAccessory(descriptor)) {
             if (androidIntroduction(handle) != 1) {
-                noteIfLeft();
                 libusb_close(handle);
                 continue;
             }
             result = handle;
         } else {
             result = setupAccessory(handle);
-            if (result == nullptr) noteIfLeft();
             libusb_close(handle);
         }
         if (result != nullptr) {
@@ -511,11 +504,11 @@ int main() {
     // From here on only the phone counts, not the other devices the search met.
     triedCount = 0;
     triedOverflow = false;
+    phoneNeverCameBack = false;
     libusb_device_descriptor descriptor;
     if (libusb_get_device_descriptor(libusb_get_device(handle), &descriptor) == 0)
         rememberTried(libusb_get_device(handle), descriptor);
     if (transferBegin(handle) < 0) {
-        noteIfLeft();
         printf("\nError in transfer begin\n");
         const bool unplugged = phoneUnplugged();
         shutdown(handle);

@@ -239,6 +239,7 @@ unsigned interfaceArg(UMockdevIoctlClient* client) {
 
 long claimInterface(Device& device, Seen::Kind kind, unsigned interface, int* error) {
     device.seen.push_back(Seen{kind, {}, {}, interface});
+    if (device.model.claimUnplugs) device.gone = true;  // nothing is in flight at a claim
     if (device.gone) return *error = ENODEV, -1;
     if (device.model.claimBusy) return *error = EBUSY, -1;
     return 0;

@@ -41,6 +41,8 @@ struct DeviceModel {
     int versionReplyLength = 2;  // bytes of that reply actually sent
     int stallString = -1;        // index of the identification string that stalls
     bool claimBusy = false;      // claiming an interface fails with EBUSY
+    bool claimUnplugs = false;   // pulled out at the claim: it and all after fail with ENODEV; sysfs
+                                 // still shows it, as the kernel's does for a moment, until deviceUnplug
     std::vector<BulkReply> bulkReplies;
 };
 

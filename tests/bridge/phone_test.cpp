@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "phone_emulator.h"
+#include "read_all.h"
 
 namespace {
 
@@ -187,20 +188,49 @@ protected:
 
 // ---- finding the phone ----
 
-TEST_F(Bridge, NoAndroidDeviceOnTheBus) {
-    DeviceModel unopenable = aPhone(2);
-    unopenable.openable = false;
-    devicePlugIn(deviceCreate(unopenable));
-    const int mouse = deviceCreate(aMouse());
-    devicePlugIn(mouse);
+// No phone, and a device that stays plugged in: a fault, whatever else the walk met.
+// After it in the walk comes a hub whose node vanished; hubs never count, so its
+// "no such device" says nothing of the device before it.
+struct DeviceThatStays {
+    const char* name;
+    DeviceModel model;
+    Lines answer;  // what the bridge prints for it after its VID line
+    Lines seen;
+};
+
+DeviceModel unopenable(DeviceModel model) {
+    model.openable = false;
+    return model;
+}
+
+void PrintTo(const DeviceThatStays& stays, std::ostream* out) { *out << stays.name; }
+
+const char* const NO_DEVICE = "No such device (it may have been disconnected)";
+
+class BridgeWithoutPhone : public Bridge, public ::testing::WithParamInterface<DeviceThatStays> {};
+
+TEST_P(BridgeWithoutPhone, DeviceStillPluggedInIsAFault) {
+    DeviceModel hub;
+    hub.vendor = 0x05E3;
+    hub.product = 0x0608;
+    hub.deviceClass = 9;
+    devicePlugIn(deviceCreate(unopenable(hub)));
+    const DeviceModel& model = GetParam().model;
+    const int stays = deviceCreate(model);
+    devicePlugIn(stays);
     run = bridgeStart();
     finish();
-    expectEnd(START + checking(0, 0x046D, 0xC077) + notAndroid() + checking(1, 0x04E8, 0x6860) +
-                  Lines{"No such device (it may have been disconnected)"} + rootHubThenGiveUp(2),
+    expectEnd(START + checking(0, model.vendor, model.product) + GetParam().answer + checking(1, 0x05E3, 0x0608) +
+                  Lines{NO_DEVICE} + rootHubThenGiveUp(2),
               255);
-    EXPECT_EQ(seenTextBy(mouse), Lines{getProtocol()});
+    EXPECT_EQ(seenTextBy(stays), GetParam().seen);
     EXPECT_EQ(seenTextBy(rootHub()), Lines{getProtocol()});
 }
+
+INSTANTIATE_TEST_SUITE_P(Stays, BridgeWithoutPhone,
+                         ::testing::Values(DeviceThatStays{"Mouse", aMouse(), notAndroid(), {getProtocol()}},
+                                           DeviceThatStays{"UnopenablePhone", unopenable(aPhone(2)), {NO_DEVICE}, {}}),
+                         [](const ::testing::TestParamInfo<DeviceThatStays>& info) { return info.param.name; });
 
 TEST_F(Bridge, UnsupportedProtocolVersionsAreGivenUpSilently) {
     const int version0 = deviceCreate(aPhone(0));
@@ -231,8 +261,8 @@ TEST_F(Bridge, StalledStringEndsTheIdentification) {
     EXPECT_EQ(seenTextBy(phone), Lines(all.begin(), all.begin() + 5));  // strings 0 to 3, nothing after
 }
 
-// After the start request the phone leaves the bus. With nothing back at its port
-// in the six attempts it was unplugged, which is no fault: status 0.
+// After the start request the phone leaves the bus and nothing comes back in the six
+// attempts. Its empty port is no unplug: a phone that fails to enumerate leaves it so.
 TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     const int phone = deviceCreate(aPhone(2));
     devicePlugIn(phone);
@@ -240,7 +270,8 @@ TEST_F(Bridge, PhoneThatNeverComesBackIsGivenUp) {
     run = bridgeStart();
     finish();
     expectEnd(
-        START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} + rootHubThenGiveUp(1), 0);
+        START + checking(0, 0x04E8, 0x6860) + identified() + STARTED + Lines{"Could not..."} + rootHubThenGiveUp(1),
+        255);
     EXPECT_EQ(seenTextBy(phone), identification() + Lines{startAccessory()});
 }
 
@@ -425,6 +456,23 @@ TEST_F(Bridge, ClaimBusyEndsTheProgram) {
 
     expectEnd(phoneFound() + ACCESSORY_LISTING + Lines{"Resource busy"} + NOT_BEGUN, 255);
     EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});  // libusb releases only what it claimed
+}
+
+// Pulled out at the claim: no fault, the end of an unplug. The kernel takes the
+// device off the bus only after the claim failed, so its port empties late.
+TEST_F(Bridge, PhoneGoneAtTheClaimEndsAsAnUnplug) {
+    DeviceModel model = anAccessory(0x2D00);
+    model.claimUnplugs = true;
+    const int accessory = deviceCreate(model);
+    phoneBecoming(accessory);
+    run = bridgeStart();
+    ASSERT_TRUE(
+        pumpUntil([&] { return readAllOf(run.outFd).find("\nError in transfer begin\n") != std::string::npos; }));
+    deviceUnplug(accessory);
+    finish();
+
+    expectEnd(phoneFound() + ACCESSORY_LISTING + Lines{NO_DEVICE} + NOT_BEGUN, 0);
+    EXPECT_EQ(seenTextBy(accessory), Lines{"claim 0"});
 }
 
 TEST_F(Bridge, AccessoryWithoutBulkOutEndsTheProgram) {

@@ -160,26 +160,21 @@ switched_once() {
   [ "$(grep -c '^phone: request 53' $P)" = 1 ] && grep -q '^phone: configured as 18D1:2D00' $P
 }
 
-# A phone that leaves at any moment of its start ends like one that leaves while forwarding: the unit inactive,
-# the system running. Before the bridge starts (a drop-in holds its start until the phone is gone), during the
-# identification, at the start request, during the reopen, and at the claim (the phone already in accessory
-# mode leaves once identified; the bridge claims a second later).
+# A phone that leaves at a moment of its start: the unit comes to rest inactive, the system running. Before the
+# bridge starts (a drop-in holds its start until the phone is gone), during the identification, at the start
+# request, and after it instead of coming back (the reopen). The claim's moment is the emulated bus's.
 early_unplugs() {
-  for moment in start 52 53 reopen identified; do
+  for moment in start 52 53 reopen; do
     mark
-    case $moment in
-      start)
-        bridge_drop_in held '[Service]' "ExecStartPre=/bin/sh -c 'while [ -d /dev/accessory-bridge ]; do sleep 0.1; done'"
-        start_phone --debugging ;;
-      identified) start_phone --accessory --unplug-at identified ;;
-      *) start_phone --debugging --unplug-at $moment ;;
-    esac
     if [ $moment = start ]; then
+      bridge_drop_in held '[Service]' "ExecStartPre=/bin/sh -c 'while [ -d /dev/accessory-bridge ]; do sleep 0.1; done'"
+      start_phone --debugging
       poll_until 60 in_state accessory-bridge activating/start-pre/success && stop_phone
     else
+      start_phone --debugging --unplug-at $moment
       wait_line $P '^phone: unplugged at' 60 && wait_no_phone
     fi
-    poll_until 60 journal_has accessory-bridge "$(ending_of $moment)"
+    poll_until 60 journal_has accessory-bridge '^Error setting up accessory$'
     poll_until 60 active_state accessory-bridge inactive
     check "unplugged at $moment: $(journal accessory-bridge 'Error|Could not|status=|Failed|Scheduled|skipped')" \
       ended_early $moment
@@ -188,17 +183,17 @@ early_unplugs() {
   done
 }
 
-# the line the bridge ends with when the phone leaves at that moment
-ending_of() {
-  case $1 in identified) echo '^Error in transfer begin$' ;; *) echo '^Error setting up accessory$' ;; esac
-}
-
-# Seen from the bridge, a phone gone before it started is no phone at all (status 255); the unit is still not
-# left failed, as the phone's device no longer holds it. Gone later, the bridge ends with status 0 (its restart
-# as in restart_done).
+# Pulled out during the identification or as the start request arrives, the phone ends the bridge as an unplug
+# does (status 0). Gone before the bridge looked, it is no phone at all; gone once it took the start request, it
+# is one that never came back, as a phone that fails to enumerate is: status 255 both. The unit is still not
+# left failed, as the phone's device no longer holds it.
 ended_early() {
-  journal_has accessory-bridge "$(ending_of $1)" &&
-    if [ $1 = start ]; then journal_has accessory-bridge 'status=255/EXCEPTION'; else first_end_clean; fi &&
+  journal_has accessory-bridge '^Error setting up accessory$' &&
+    case $1 in
+      52 | 53) first_end_clean ;;
+      reopen) journal_has accessory-bridge '^Could not\.\.\.$' && journal_has accessory-bridge 'status=255/EXCEPTION' ;;
+      *) journal_has accessory-bridge 'status=255/EXCEPTION' ;;
+    esac &&
     active_state accessory-bridge inactive
 }
 
@@ -212,7 +207,7 @@ bridge_drop_in() {
 # A device that matches the udev rule but is no phone (a camera, 06/01/01) is tried once: the unit stays failed
 # while it is plugged in, is not started again, and is forgotten once it is unplugged.
 stranger_comes_and_goes() {
-  start_phone --stranger
+  start_phone --camera
   wait_device 1d6b 0104
   poll_until 60 in_state accessory-bridge failed/failed/exit-code
   check "a camera plugged in: $(grep -c 'number 51$' $P) protocol request, $(state accessory-bridge), system $(systemctl is-system-running); $(journal accessory-bridge 'Pipe error|Error setting up|status=')" \

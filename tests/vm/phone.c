@@ -3,14 +3,14 @@
    the bus and comes back as 18D1:2D00 with one interface (bulk IN, bulk OUT), and reads what arrives on bulk
    OUT the way an accessory app does: 16 KiB reads.
 
-   phone [--accessory] [--debugging] [--stranger] [--unplug-at MOMENT] [--expect LEN,LEN,...]
+   phone [--accessory] [--debugging] [--camera] [--unplug-at MOMENT] [--expect LEN,LEN,...]
          [--then stop|unplug] [--bench N]
      --accessory  start already in accessory mode
      --debugging  its interface is ff/42/01, as a phone's with debugging on shows, instead of ff/ff/00
-     --stranger   no phone: interface 06/01/01, as a camera or media player shows, and every vendor request stalls
+     --camera     no phone: interface 06/01/01, as a camera or media player shows, and every vendor request stalls
      --unplug-at  leave the bus at a moment of the handshake: 51 or 52 (that request arrives, unanswered), 53
-                  (the start request arrives, unanswered), reopen (53 answered, then gone instead of coming
-                  back) or identified (the sixth string answered: the host goes on to claim the interface)
+                  (the start request arrives, unanswered) or reopen (53 answered, then gone instead of coming
+                  back)
      --expect     check the reads against these datagram lengths and the bytes of pattern.h, then do --then
      --then stop  stop reading (the host's next transfer times out); unplug: unbind from the controller
      --bench N    after every N reads print their rate (no byte checks)
@@ -46,7 +46,7 @@ static int ep0 = -1;
 static int unplugRequest[2]; /* the reader thread asks the control thread to unplug through this pipe */
 static int accessoryMode;
 static int debugging;
-static int stranger;
+static int camera;
 static const char *unplugAt = "";
 static double pluggedAt; /* CLOCK_MONOTONIC seconds */
 static char udcName[256];
@@ -150,11 +150,11 @@ static struct interfaceDescs interfaceFor(unsigned maxPacket)
         .intf = {.bLength = sizeof d.intf,
                  .bDescriptorType = USB_DT_INTERFACE,
                  .bNumEndpoints = 2,
-                 .bInterfaceClass = stranger ? USB_CLASS_STILL_IMAGE : USB_CLASS_VENDOR_SPEC,
-                 .bInterfaceSubClass = stranger    ? 1
+                 .bInterfaceClass = camera ? USB_CLASS_STILL_IMAGE : USB_CLASS_VENDOR_SPEC,
+                 .bInterfaceSubClass = camera      ? 1
                                        : debugging ? 0x42
                                                    : 0xff,
-                 .bInterfaceProtocol = stranger || debugging ? 1 : 0,
+                 .bInterfaceProtocol = camera || debugging ? 1 : 0,
                  .iInterface = 1},
         .in = {.bLength = sizeof d.in,
                .bDescriptorType = USB_DT_ENDPOINT,
@@ -252,16 +252,16 @@ static void answerSetup(const struct usb_ctrlrequest *r)
 {
     unsigned len = le16toh(r->wLength), index = le16toh(r->wIndex);
     int accessoryRequest = (r->bRequestType & ~USB_DIR_IN) == 0x40 && r->bRequest >= 51 && r->bRequest <= 53;
-    if (accessoryRequest && !stranger) {
+    if (accessoryRequest && !camera) {
         char moment[4];
         snprintf(moment, sizeof moment, "%u", r->bRequest);
         if (leavesAt(moment)) return;
     }
-    if (r->bRequestType == 0xC0 && r->bRequest == 51 && !stranger) {
+    if (r->bRequestType == 0xC0 && r->bRequest == 51 && !camera) {
         unsigned char version[2] = {2, 0};
         if (write(ep0, version, len < 2 ? len : 2) < 0) fault("reply to 51: %s", strerror(errno));
         say("request 51: answered version 2");
-    } else if (r->bRequestType == 0x40 && r->bRequest == 52 && !stranger) {
+    } else if (r->bRequestType == 0x40 && r->bRequest == 52 && !camera) {
         char text[512];
         ssize_t n = read(ep0, text, len < sizeof text ? len : sizeof text);
         if (n < 0) {
@@ -272,10 +272,7 @@ static void answerSetup(const struct usb_ctrlrequest *r)
         if (n > 0) text[n - 1] = '\0';
         say("request 52: string %u \"%s\" %zd bytes%s", index, text, n,
             terminated ? " with NUL" : " NOT NUL-terminated");
-        /* the host's control transfer completes with the status stage: give it that moment */
-        if (index == 5 && strcmp(unplugAt, "identified") == 0) usleep(100000);
-        if (index == 5) leavesAt("identified");
-    } else if (r->bRequestType == 0x40 && r->bRequest == 53 && !stranger) {
+    } else if (r->bRequestType == 0x40 && r->bRequest == 53 && !camera) {
         if (read(ep0, NULL, 0) < 0) fault("ack of 53: %s", strerror(errno));
         say("request 53: start accessory");
         if (leavesAt("reopen")) return;
@@ -429,8 +426,8 @@ int main(int argc, char **argv)
             accessoryMode = 1;
         else if (strcmp(argv[i], "--debugging") == 0)
             debugging = 1;
-        else if (strcmp(argv[i], "--stranger") == 0)
-            stranger = 1;
+        else if (strcmp(argv[i], "--camera") == 0)
+            camera = 1;
         else if (strcmp(argv[i], "--unplug-at") == 0 && i + 1 < argc)
             unplugAt = argv[++i];
         else if (strcmp(argv[i], "--expect") == 0 && i + 1 < argc)
@@ -441,7 +438,7 @@ int main(int argc, char **argv)
             benchEvery = atol(argv[++i]);
         else {
             fprintf(stderr,
-                    "usage: phone [--accessory] [--debugging] [--stranger] [--unplug-at 51|52|53|reopen|identified]\n"
+                    "usage: phone [--accessory] [--debugging] [--camera] [--unplug-at 51|52|53|reopen]\n"
                     "             [--expect LEN,...] [--then stop|unplug] [--bench N]\n");
             return 2;
         }
@@ -460,7 +457,7 @@ int main(int argc, char **argv)
     pluggedAt = seconds();
     plugIn();
     say("plugged in as %s at %.3f s",
-        stranger        ? "a camera, 1D6B:0104"
+        camera          ? "a camera, 1D6B:0104"
         : accessoryMode ? "18D1:2D00"
                         : "1D6B:0104",
         pluggedAt);
