@@ -12,7 +12,8 @@ want="$bin/stream-relay $bin/accessory-bridge $bin/relay-probe $man/man8/stream-
 units=""
 if [ $# -gt 5 ]; then
   units="$6/stream-relay.service $6/accessory-bridge.service"
-  want="$want $units $7/stream-relay.conf $7/accessory-bridge.conf $8/60-accessory-bridge.rules"
+  want="$want $units $7/stream-relay.conf $7/accessory-bridge.conf $8/60-accessory-bridge.rules
+    $8/90-accessory-bridge-link.rules"
 fi
 status=0
 got=$(cd "$stage" && find . ! -type d | sed 's/^\.//' | sort)
