@@ -7,7 +7,8 @@
 # VM_ARCH=arm64 builds an arm64 machine: its kernel, busybox, udevd and their libraries come from Debian's arm64
 # packages, unpacked rather than installed, and the programs' libraries are found in those packages too.
 # VM_JOB=systemd builds the machine that boots a Debian root with systemd (amd64): the initramfs only loads the
-# modules, disk ones included, and hands over to it, bringing the job's files (BUILD_DIR/vm/debs and the rest).
+# modules, disk ones included, and hands over to it, bringing the job's files (BUILD_DIR/vm/debs or
+# BUILD_DIR/vm/tree, and the rest).
 set -eu
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -179,10 +180,11 @@ if [ "$job" = systemd ]; then
 fi
 echo "$module_order" | tr ' ' '\n' | sed '/^$/d' > "$root/lib/modules/order"
 if [ "$job" = systemd ]; then
-  # the root has udev and the packages bring the programs; phone and send run on its libraries
+  # the root has udev and the packages (or the staged install) bring the programs; phone and send run on its
+  # libraries; the plug benchmark's part in the machine comes from bench/
   cp /bin/busybox "$root/bin/busybox"
-  cp "$build/vm/phone" "$build/vm/send" "$root/opt/vm/"
-  cp -r "$build/vm/debs" "$root/opt/vm/debs"
+  cp "$build/vm/phone" "$build/vm/send" "$here/../../bench/plugs-guest.sh" "$root/opt/vm/"
+  for d in debs tree; do [ ! -d "$build/vm/$d" ] || cp -r "$build/vm/$d" "$root/opt/vm/$d"; done
 elif [ "$arch" = amd64 ]; then
   cp /bin/busybox "$root/bin/busybox"
   add_program /bin/udevadm /bin/udevadm

@@ -1,8 +1,9 @@
-# The packages under systemd and udev: installed with apt, then the services and the udev rule, not this
-# script, start the programs. Each check says what it saw: unit states as ActiveState/SubState/Result,
-# the system's state, journal lines.
+# The programs under systemd and udev, installed with apt from the packages or (tessivar.install=tree) from what
+# `cmake --install` staged; from then on the services and the udev rules, not this script, start the programs.
+# Each check says what it saw: unit states as ActiveState/SubState/Result, the system's state, journal lines.
 . /opt/vm/guest-lib.sh
 export PATH=/opt/vm:$PATH DEBIAN_FRONTEND=noninteractive
+method=$(sed -n 's/.*tessivar\.install=\([a-z]*\).*/\1/p' /proc/cmdline)
 D=/opt/vm/debs
 P=/tmp/phone.log
 PACKAGES="stream-relay accessory-bridge relay-probe"
@@ -29,6 +30,16 @@ journal_has() { since_mark "$1" | grep -qE -- "$2"; }
 apt_get() {
   apt-get -y -q "$@" > /tmp/apt.log 2>&1 && return 0
   sed 's/^/  apt> /' /tmp/apt.log
+  return 1
+}
+
+# The steps docs/board.md gives after `cmake --install`, here for the staged folder unpacked at /: the users,
+# systemd and udev told of the new files (udev also of the devices already plugged in), the relay enabled.
+install_tree() {
+  { tar -x --keep-directory-symlink -C / -f /opt/vm/tree/stage.tar && systemd-sysusers && systemctl daemon-reload &&
+    udevadm control --reload-rules && udevadm trigger --subsystem-match=usb --action=change --settle &&
+    systemctl enable --now stream-relay; } > /tmp/install.log 2>&1 && return 0
+  sed 's/^/  install> /' /tmp/install.log
   return 1
 }
 
@@ -61,21 +72,39 @@ after_phone_vid() {
 
 relay_started() { journal_has stream-relay "Tessivar v\\.$1\\b" && journal_has stream-relay '^Init device discovery$'; }
 
+# A phone is plugged in before the install, which lets udev see it again: the bridge serves it at once.
 installed() {
   check "boot: system $(systemctl is-system-running --wait)" system_is running ||
     systemctl --failed --no-legend | sed 's/^/  failed> /'
-  check "apt installs the packages offline: $(ls $D/*.deb | sed 's|.*/||' | paste -sd' ')" apt_get install $D/*.deb
-  check "installed: $(versions)" test "$(dpkg-query -W -f '${db:Status-Abbrev}' $PACKAGES)" = "ii ii ii "
+  start_phone --debugging --expect 1000
+  wait_device 1d6b 0104
+  if [ "$method" = tree ]; then
+    check "cmake --install's staged folder unpacked at / and set up: $(tar -tf /opt/vm/tree/stage.tar | grep -vc '/$') files" \
+      install_tree
+    upstream=$(cat /opt/vm/tree/version)
+  else
+    check "apt installs the packages offline: $(ls $D/*.deb | sed 's|.*/||' | paste -sd' ')" apt_get install $D/*.deb
+    check "installed: $(versions)" test "$(dpkg-query -W -f '${db:Status-Abbrev}' $PACKAGES)" = "ii ii ii "
+    upstream=$(dpkg-query -W -f '${Version}' stream-relay | sed 's/-[^-]*$//')
+  fi
   check "service users: $(getent passwd stream-relay accessory-bridge | cut -d: -f1,3,7 | paste -sd' ')" service_users
   verified=$(systemd-analyze verify --man=no stream-relay.service accessory-bridge.service 2>&1)
   check "systemd-analyze verify of the two units (no man in the machine): ${verified:-nothing to say}" test -z "$verified"
+  # started again as a boot starts it: multi-user.target's start pulls in what is enabled for it
+  systemctl stop stream-relay
+  systemctl start multi-user.target
   relay_up
-  upstream=$(dpkg-query -W -f '${Version}' stream-relay | sed 's/-[^-]*$//')
-  check "relay's journal, its banner the package's version $upstream: $(journal stream-relay 'Tessivar v|Init device discovery')" \
+  check "relay's journal, its banner the version $upstream: $(journal stream-relay 'Tessivar v|Init device discovery')" \
     relay_started "$upstream"
   check "relay answers relay-probe: $(relay-probe --data-only --duration 2 127.0.0.1 2>&1 | grep '^registered')" \
     sh -c "relay-probe --data-only --duration 2 127.0.0.1 2>&1 | grep -q '^registered: '"
-  bridge_idle
+  poll_until 60 port_3020_bound
+  send 1000 >/dev/null
+  check "the phone plugged in before the install is served: $(state accessory-bridge), $(grep -E '^phone: (configured|all)' $P | paste -sd' ')" \
+    wait_line $P '^phone: all 1 datagrams received and correct' 60
+  mark
+  stop_phone
+  unplugged "with nothing in flight" idle
 }
 
 # A datagram for the bridge from another host: its source is an address of the machine's that is not the
@@ -285,6 +314,27 @@ purged() {
   check "system $(systemctl is-system-running)" system_is running
 }
 
+# The previous revision installed and a phone plugged in and forwarded to; then the upgrade to this one with the
+# phone still plugged in: udev looks at it again with the new rules, the bridge is restarted and forwards to it.
+upgraded_with_phone() {
+  check "apt installs the previous revision (a stand-in): $(ls $D/previous/*.deb | sed 's|.*/||' | paste -sd' ')" \
+    apt_get install $D/previous/*.deb
+  start_phone --debugging --expect 1000,1000
+  wait_device 1d6b 0104
+  poll_until 60 port_3020_bound
+  send 1000 >/dev/null
+  check "forwarded to under $(versions): $(grep '^phone: datagram' $P)" wait_line $P '^phone: datagram 0: 1000 bytes ok' 60 ||
+    return
+  before=$(main_pid accessory-bridge)
+  mark
+  check "apt upgrades to $(ls $D/stream-relay_*.deb | sed 's|.*_\(.*\)_.*|\1|') with the phone plugged in" apt_get install $D/*.deb
+  poll_until 60 sh -c "[ \"\$(systemctl show -P MainPID accessory-bridge)\" != $before ]" && poll_until 60 port_3020_bound
+  send --first 1 1000 >/dev/null
+  wait_line $P '^phone: all 2 datagrams' 60
+  check "forwarded to after the upgrade, without a replug: $(versions); link $(ls /dev/accessory-bridge); bridge $before -> $(main_pid accessory-bridge), $(journal accessory-bridge 'Android Found|claimed'); $(grep -E '^phone: (datagram 1|all)' $P | paste -sd' ')" \
+    wait_line $P '^phone: all 2 datagrams received and correct' 1
+}
+
 # run_scenario, with the journal of the scenario's time printed when it failed
 scenario() {
   mark
@@ -296,86 +346,29 @@ scenario() {
       sed 's/^/  journal> /'
 }
 
-# The benchmark (tessivar.job=plugs): the time from plugging a phone in to its first datagram at the phone,
-# with the unit as packaged and, as the baseline, with the start condition the unit had before (a shell
-# running find over /dev/bus/usb, as a drop-in). Rounds alternate which goes first. A datagram goes to port
-# 3020 every 50 ms throughout, so the first one after the bridge is ready reaches the phone at once.
-use_condition() {
-  if [ "$1" = shell ]; then
-    bridge_drop_in baseline '[Unit]' 'ConditionDirectoryNotEmpty=' '[Service]' \
-      "ExecCondition=/bin/sh -c 'find /dev/bus/usb -type c -group accessory-bridge 2>/dev/null | grep -q .'"
-  else
-    bridge_drop_in baseline
-  fi
-}
-
-plug_bench() {
-  rounds=$(sed -n 's/.*tessivar\.rounds=\([0-9]*\).*/\1/p' /proc/cmdline)
-  perl -MSocket -e 'socket(S, PF_INET, SOCK_DGRAM, 0); $to = sockaddr_in(3020, inet_aton("127.0.0.1"));
-    while (1) { send(S, "x" x 1000, 0, $to); select(undef, undef, undef, 0.05) }' &
-  sender=$!
-  : > /tmp/plugs
-  for r in $(seq "${rounds:-5}"); do
-    if [ $((r % 2)) = 1 ]; then order="packaged shell"; else order="shell packaged"; fi
-    for v in $order; do
-      use_condition $v
-      mark
-      start_phone --debugging
-      if wait_line $P '^phone: first datagram' 60; then
-        t=$(sed -n 's/^phone: first datagram \([0-9.]*\) s.*/\1/p' $P)
-        plugged=$(sed -n 's/^phone: plugged in as .* at \([0-9.]*\) s$/\1/p' $P)
-        began=$(journalctl -q -o short-monotonic ${bridge_mark:+--after-cursor="$bridge_mark"} -u accessory-bridge |
-          sed -n 's/^\[ *\([0-9.]*\)\] .*: Init USB$/\1/p' | head -n 1)
-        start=$(echo "$began $plugged" | awk '{ printf "%.3f", $1 - $2 }')
-        echo "bench: round $r, $v: the bridge began $start s, the first datagram came $t s after plugging in"
-        echo "$v $t $start" >> /tmp/plugs
-      else
-        echo "bench: round $r, $v: no datagram reached the phone"
-      fi
-      stop_phone
-      poll_until 60 active_state accessory-bridge inactive
-    done
-  done
-  kill $sender
-  use_condition packaged
-  # per figure (the bridge's start, the first datagram): median, min and max of each setting, and the ratio
-  awk '{ n[$1]++; t[$1, "datagram", n[$1]] = $2; t[$1, "start", n[$1]] = $3 }
-    function median(v, f, k,   a, i, j, x) {
-      for (i = 1; i <= k; i++) a[i] = t[v, f, i]
-      for (i = 2; i <= k; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
-      lo = a[1]; hi = a[k]
-      return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
-    }
-    END {
-      split("start datagram", figures)
-      label["start"] = "plug to the bridge'"'"'s start"; label["datagram"] = "plug to first datagram"
-      for (f = 1; f <= 2; f++) {
-        for (v in n) { m[v] = median(v, figures[f], n[v])
-          printf "bench: %-8s %s: median %.3f s, min %.3f, max %.3f, %d plugs\n", v, label[figures[f]], m[v], lo, hi, n[v] }
-        if (n["packaged"] && n["shell"])
-          printf "bench: %s, packaged/shell: %.3f (%.3f s less a plug)\n", label[figures[f]], m["packaged"] / m["shell"], m["shell"] - m["packaged"]
-      }
-    }' /tmp/plugs
-}
-
 echo "vm: systemd $(systemctl --version | head -n 1 | cut -d' ' -f2) booted in $(cut -d' ' -f1 /proc/uptime) s"
 job=$(sed -n 's/.*tessivar\.job=\([a-z]*\).*/\1/p' /proc/cmdline)
 if [ "$job" = plugs ]; then
+  . /opt/vm/plugs-guest.sh
   scenario "install" installed
   plug_bench
   echo "vm: plugs ended after $(cut -d' ' -f1 /proc/uptime) s"
   systemctl poweroff --force --force
 fi
-scenario "install: users, relay enabled and running, bridge idle" installed
+echo "vm: installed from ${method:-packages}"
+scenario "install with a phone plugged in: users, relay enabled and running as at boot, the phone served" installed
 scenario "phones unplugged at every moment of their start" early_unplugs
 scenario "a camera plugged in and unplugged" stranger_comes_and_goes
 scenario "phones plugged, switched, forwarded to, unplugged" phones_come_and_go
 scenario "a real fault still fails the bridge's unit" fault_shows
 scenario "the relay restarts after status 1" relay_restarts
-scenario "upgrade to the next package revision" upgraded
-scenario "remove" removed
-scenario "install again after removal" installed_again
-scenario "purge" purged
-echo "vm: $passed passed, $failed failed"
+if [ "$method" != tree ]; then
+  scenario "upgrade to the next package revision" upgraded
+  scenario "remove" removed
+  scenario "install again after removal" installed_again
+  scenario "purge" purged
+  scenario "upgrade from the previous revision with a phone plugged in and forwarding" upgraded_with_phone
+fi
+summary
 echo "vm: systemd ended after $(cut -d' ' -f1 /proc/uptime) s"
 systemctl poweroff --force --force

@@ -1,6 +1,8 @@
 /* Sends test datagrams to the bridge on 127.0.0.1:3020.
      send SIZE[,SIZE...]    each size once, the bytes of pattern.h numbered over the non-empty datagrams,
                             so the phone can check them (it is told the lengths the bridge cuts them to)
+     send --first N SIZE[,SIZE...]
+                            the same, numbered from N: the next ones for a phone that has datagrams 0 to N-1
      send --repeat N SIZE   N copies of datagram 0 of that size, filled once (benchmark load)
      send --receive-cost N SIZE
                             what one receive of a SIZE-byte datagram costs here: N datagrams sent to a socket
@@ -81,16 +83,16 @@ int main(int argc, char **argv)
             if (sendOne(buf, len) < 0) return 1;
     } else if (argc == 4 && strcmp(argv[1], "--receive-cost") == 0) {
         return receiveCost(atol(argv[2]), sizeAt(argv[3]));
-    } else if (argc == 2) {
-        unsigned seq = 0;
-        for (const char *p = argv[1]; *p; p = strchr(p, ',') ? strchr(p, ',') + 1 : "", sent++) {
+    } else if (argc == 2 || (argc == 4 && strcmp(argv[1], "--first") == 0)) {
+        unsigned seq = argc == 4 ? (unsigned)atol(argv[2]) : 0;
+        for (const char *p = argv[argc - 1]; *p; p = strchr(p, ',') ? strchr(p, ',') + 1 : "", sent++) {
             unsigned len = sizeAt(p);
             pattern_fill(buf, seq, len);
             if (sendOne(buf, len) < 0) return 1;
             if (len) seq++;
         }
     } else {
-        fprintf(stderr, "usage: send SIZE[,SIZE...] | send --repeat N SIZE | send --receive-cost N SIZE\n");
+        fprintf(stderr, "usage: send [--first N] SIZE[,SIZE...] | send --repeat N SIZE | send --receive-cost N SIZE\n");
         return 2;
     }
     printf("send: %ld datagrams sent\n", sent);
