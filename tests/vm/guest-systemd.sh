@@ -235,7 +235,7 @@ bridge_drop_in() {
 
 # A device that matches the udev rule but is no phone (a camera, 06/01/01) is tried once: the unit stays failed
 # while it is plugged in, is not started again, and is forgotten once it is unplugged.
-stranger_comes_and_goes() {
+camera_comes_and_goes() {
   start_phone --camera
   wait_device 1d6b 0104
   poll_until 60 in_state accessory-bridge failed/failed/exit-code
@@ -358,7 +358,7 @@ fi
 echo "vm: installed from ${method:-packages}"
 scenario "install with a phone plugged in: users, relay enabled and running as at boot, the phone served" installed
 scenario "phones unplugged at every moment of their start" early_unplugs
-scenario "a camera plugged in and unplugged" stranger_comes_and_goes
+scenario "a camera plugged in and unplugged" camera_comes_and_goes
 scenario "phones plugged, switched, forwarded to, unplugged" phones_come_and_go
 scenario "a real fault still fails the bridge's unit" fault_shows
 scenario "the relay restarts after status 1" relay_restarts
