@@ -46,7 +46,10 @@ function report(leg) {
     const now = Date.now(), clock = frameClock();
     line += '&delay=' + (clock === null ? '-' : now - clock);
   }
-  if (video.getVideoPlaybackQuality) line += '&dropped=' + video.getVideoPlaybackQuality().droppedVideoFrames;
+  if (video.getVideoPlaybackQuality) {
+    const quality = video.getVideoPlaybackQuality();
+    line += '&dropped=' + quality.droppedVideoFrames + '&frames=' + quality.totalVideoFrames;
+  }
   fetch(line, { cache: 'no-store' }).catch(function () {});
 }
 
