@@ -99,15 +99,16 @@ segment=$(grep "\.ts$" "$out/hls/stream.m3u8" | head -n 1)
 stream=$(ffprobe -v quiet -show_entries stream=codec_name,width,height -of csv=p=0 "$out/hls/$segment" | head -n 1)
 [ "$stream" = "h264,640,360" ] || { echo "HLS segment $segment: ffprobe saw \"$stream\""; cat "$out/hls.log"; exit 1; }
 echo "beyond ten viewers: the probe fed ffmpeg an HLS playlist of H.264 640x360 segments"
-# playing LEG: the page reported the pattern'"'"'s size, and its time two seconds on from its first report of it.
+# playing LEG: the page reported the pattern'"'"'s size, and since its first report of it, its time two seconds on
+# and a second of frames more shown (a video that froze keeps its time running on a WebRTC stream).
 playing() {
-  sed -n "s/.*GET \/report?leg=$1&t=\([0-9.]*\)&w=640&h=360&.*/\1/p" "$out/access.log" |
-    awk "NR == 1 { first = \$1 } \$1 >= first + 2 { found = 1 } END { exit !found }"
+  sed -n "s/.*GET \/report?leg=$1&t=\([0-9.]*\)&w=640&h=360&.*&frames=\([0-9]*\) .*/\1 \2/p" "$out/access.log" |
+    awk "NR == 1 { t = \$1; f = \$2 } \$1 >= t + 2 && \$2 >= f + 25 { found = 1 } END { exit !found }"
 }
 await "the HLS page in Chromium" "$hlspid $nginx $hlsbrowser" "$out/hls.log $out/chromium-hls.log $out/access.log" \
   playing hls-native
-echo "beyond ten viewers: Chromium plays the HLS page, 640x360, its time advancing"
+echo "beyond ten viewers: Chromium plays the HLS page, 640x360, its time and frames advancing"
 await "the WebRTC page in Chromium" "$webrtcpid $janus $nginx $webrtcbrowser" \
   "$out/webrtc.log $out/janus.log $out/chromium-webrtc.log $out/access.log" playing webrtc
-echo "beyond ten viewers: Chromium plays the WebRTC page through Janus, 640x360, its time advancing"
+echo "beyond ten viewers: Chromium plays the WebRTC page through Janus, 640x360, its time and frames advancing"
 ' see-it-work "$out" "$relay" "$encoder" "$count" "$play" "$hls" "$webrtc"
