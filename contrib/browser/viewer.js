@@ -3,11 +3,11 @@
 'use strict';
 const params = new URLSearchParams(location.search);
 const video = document.getElementById('video');
-const status = document.getElementById('status');
+const statusLine = document.getElementById('status');
 let stalls = 0;
 
 function show(text) {
-  status.textContent = text;
+  statusLine.textContent = text;
 }
 
 video.addEventListener('waiting', function () {
