@@ -66,8 +66,8 @@ await() {
   done
 }
 
-# CPU time of a process, all its threads, in nanoseconds.
-cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%d\n", ns }'; }
+# CPU time of a process, all its threads, in nanoseconds (%.0f: mawk's %d stops at 2^31, about 2 s).
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%.0f\n", ns }'; }
 
 # Ends the processes and waits for them, killing any that hang on a silent socket.
 stop() {
