@@ -66,8 +66,8 @@ await() {
   done
 }
 
-# CPU time of a process, all its threads, in nanoseconds.
-cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%d\n", ns }'; }
+# CPU time of a process, all its threads, in nanoseconds (%.0f: mawk's %d stops at 2^31, about 2 s).
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%.0f\n", ns }'; }
 
 # Ends the processes and waits for them, killing any that hang on a silent socket.
 stop() {
@@ -145,29 +145,32 @@ median='
     return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
   }'
 echo
-echo "CPU per second of video, median of $rounds rounds; ratios taken round by round, then their median:"
+echo "CPU per second of video, median of $rounds rounds; ratios taken round by round, then their median;"
+echo "a round in which the probe lost or dropped a datagram is left out, both its runs (last column: how many):"
 awk "$median"'
   { for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
   {
     key = f["format"] " " f["mbits"]
     if (!(key in seen)) { seen[key] = 1; order[++keys] = key }
     ms = f["remux_ns"] / 1e6 / f["seconds"]
-    if (f["path"] == "direct") { direct[key] = direct[key] " " ms; base[key, f["round"]] = ms }
-    else { remux[key] = remux[key] " " ms; probe[key] = probe[key] " " f["probe_ns"] / 1e6 / f["seconds"]
-           both[key, f["round"]] = ms + f["probe_ns"] / 1e6 / f["seconds"]; alone[key, f["round"]] = ms
-           drops[key] = drops[key] + f["lost"] + f["dropped"] }
+    if (f["path"] == "direct") base[key, f["round"]] = ms
+    else { alone[key, f["round"]] = ms; probe[key, f["round"]] = f["probe_ns"] / 1e6 / f["seconds"]
+           if (f["lost"] + f["dropped"] > 0) lossy[key, f["round"]] = 1 }
   }
   END {
     printf "%-5s %7s | %-23s | %-23s | %-12s | %-11s %-11s | %s\n", "input", "Mbit/s", "remux direct (baseline)",
-      "remux behind the probe", "probe", "remux/base", "+probe/base", "lost+dropped"
+      "remux behind the probe", "probe", "remux/base", "+probe/base", "rounds left out"
     for (k = 1; k <= keys; k++) {
       key = order[k]; split(key, p, " ")
-      r1 = ""; r2 = ""
+      direct = ""; remux = ""; probes = ""; r1 = ""; r2 = ""; out = 0
       for (r = 1; r <= 1000; r++) if ((key, r) in base && (key, r) in alone) {
-        r1 = r1 " " alone[key, r] / base[key, r]; r2 = r2 " " both[key, r] / base[key, r] }
-      d = median(direct[key]); m = median(remux[key]); q = median(probe[key])
+        if ((key, r) in lossy) { out++; continue }
+        direct = direct " " base[key, r]; remux = remux " " alone[key, r]; probes = probes " " probe[key, r]
+        r1 = r1 " " alone[key, r] / base[key, r]; r2 = r2 " " (alone[key, r] + probe[key, r]) / base[key, r] }
+      if (direct == "") { printf "%-5s %7.2f | every round lost or dropped datagrams | %d\n", p[1], p[2], out; continue }
+      d = median(direct); m = median(remux); q = median(probes)
       printf "%-5s %7.2f | %6.2f ms (%5.2f/Mbit) | %6.2f ms (%5.2f/Mbit) | %5.2f ms     | %-11.2f %-11.2f | %d\n",
-        p[1], p[2], d, d / p[2], m, m / p[2], q, median(r1), median(r2), drops[key]
+        p[1], p[2], d, d / p[2], m, m / p[2], q, median(r1), median(r2), out
     }
   }' "$results"
 echo "(ms: CPU milliseconds per second of video, all threads; /Mbit: the same per Mbit/s of the input)"

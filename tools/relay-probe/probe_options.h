@@ -21,5 +21,5 @@ enum ParseResult { PARSE_RUN, PARSE_HELP, PARSE_ERROR };
 ParseResult parseProbeOptions(int argc, char** argv, ProbeOptions& options, char* error, size_t errorSize);
 // The --help text.
 extern const char PROBE_USAGE[];
-// The long options, each with its one-letter form; the manual, debian/relay-probe.1, describes them.
+// The long options, each with its one-letter form; the manual, relay-probe.1 beside this file, describes them.
 extern const option PROBE_LONG_OPTIONS[];
